@@ -1,0 +1,33 @@
+# Shared by the project's scripts: package set-up and the build folders.
+# Source it; it sets ROOT to the project's top folder.
+
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+
+# What building and testing need, and what running the window adds.
+BUILD_PACKAGES="cmake make g++ qt6-base-dev libopencv-dev"
+RUN_PACKAGES="fonts-wqy-microhei"
+
+# Installs whichever of the given Debian packages are missing. Runs
+# apt-get update once, and only when something has to be installed.
+ensure_packages() {
+    local missing=() pkg
+    for pkg in "$@"; do
+        dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' \
+            || missing+=("$pkg")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    local sudo=()
+    [ "$(id -u)" -ne 0 ] && sudo=(sudo)
+    echo "Installing: ${missing[*]}"
+    "${sudo[@]}" apt-get update
+    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y "${missing[@]}"
+}
+
+# Configures the build folder once (or when options change) and builds it.
+# Arguments: folder, then extra CMake options.
+build() {
+    local dir=$1
+    shift
+    cmake -S "$ROOT" -B "$dir" "$@"
+    cmake --build "$dir" --parallel "$(nproc)"
+}

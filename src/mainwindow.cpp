@@ -1,0 +1,101 @@
+#include "mainwindow.h"
+
+#include "imageops.h"
+#include "mainwindow_form.h"
+
+#include <QFile>
+#include <QFileDialog>
+#include <QGraphicsScene>
+#include <QGraphicsView>
+#include <QImage>
+#include <QPixmap>
+
+#include <opencv2/imgproc.hpp>
+
+#include <iostream>
+
+namespace {
+
+// Scales the matrix in place to panel size and shows it in the view on a
+// scene of its own. The view does not own its scenes, so the one it showed
+// before is deleted here.
+void showPanel(cv::Mat &m, QImage::Format format, QGraphicsView *view)
+{
+    cv::resize(m, m, cv::Size(sixfold::PanelWidth, sixfold::PanelHeight), 0, 0, cv::INTER_LINEAR);
+    const QImage picture(m.data, m.cols, m.rows, format);
+    auto *scene = new QGraphicsScene;
+    scene->addPixmap(QPixmap::fromImage(picture));
+    QGraphicsScene *previous = view->scene();
+    view->setScene(scene);
+    view->show();
+    delete previous;
+}
+
+} // namespace
+
+MainWindow::MainWindow(QWidget *parent)
+    : QMainWindow(parent)
+    , ui(new MainWindowUi())
+{
+    ui->setupForm(this);
+}
+
+MainWindow::~MainWindow()
+{
+    for (QGraphicsView *view : {ui->origin, ui->mygray, ui->gray, ui->gaussian, ui->sobel, ui->laplacian})
+        delete view->scene();
+    delete ui;
+}
+
+void MainWindow::on_pushButton_clicked()
+{
+    openImage(QFileDialog::getOpenFileName(this, tr("開啟圖片"), QString(),
+                                           tr("圖片 (*.jpg *.png *.HEIC *.txt *.jpeg)")));
+}
+
+bool MainWindow::openImage(const QString &path)
+{
+    imagePath = path;
+    if (imagePath.isEmpty())
+        return false;
+
+    cv::Mat image = sixfold::readImage(QFile::encodeName(imagePath).toStdString());
+    if (image.empty()) {
+        std::cout << "失敗" << std::endl;
+        return false;
+    }
+
+    // Everything is computed before any view changes.
+    cv::Mat rgb = sixfold::panelRgb(image);
+    cv::Mat avgGray = image;   // the full-size picture is not needed again
+    sixfold::averageGrayInPlace(avgGray);
+    image.release();
+
+    cv::Mat grayImage, blurImage, sobelX, sobelY, sobelImage, laplacianImage;
+    cv::cvtColor(rgb, grayImage, cv::COLOR_RGB2GRAY);
+    cv::GaussianBlur(rgb, blurImage, cv::Size(1, 1), 0, 0, cv::BORDER_DEFAULT);
+    cv::Sobel(grayImage, sobelX, CV_8U, 1, 0, 3, 1.0, 0.0, cv::BORDER_DEFAULT);
+    cv::Sobel(grayImage, sobelY, CV_8U, 0, 1, 3, 1.0, 0.0, cv::BORDER_DEFAULT);
+    cv::addWeighted(sobelX, 0.5, sobelY, 0.5, 0.0, sobelImage, -1);
+    cv::Laplacian(grayImage, laplacianImage, CV_8U, 9, 1.0, 0.0, cv::BORDER_DEFAULT);
+
+    showPanel(rgb, QImage::Format_RGB888, ui->origin);
+    showPanel(avgGray, QImage::Format_RGB888, ui->mygray);
+    showPanel(grayImage, QImage::Format_Indexed8, ui->gray);
+    rgbPanelImage = rgb.clone();
+    showPanel(blurImage, QImage::Format_RGB888, ui->gaussian);
+    showPanel(sobelImage, QImage::Format_Indexed8, ui->sobel);
+    showPanel(laplacianImage, QImage::Format_Indexed8, ui->laplacian);
+    return true;
+}
+
+void MainWindow::on_spinBox_valueChanged(int arg1)
+{
+    // Nothing to blur before the first load.
+    if (rgbPanelImage.empty() || arg1 < 1)
+        return;
+    // A typed even size blurs with the next odd one; stepping only gives odd sizes.
+    const int size = arg1 % 2 ? arg1 : arg1 + 1;
+    cv::GaussianBlur(rgbPanelImage, gaussianImage, cv::Size(size, size), 0, 0, cv::BORDER_DEFAULT);
+    showPanel(gaussianImage, QImage::Format_RGB888, ui->gaussian);
+}

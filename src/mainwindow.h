@@ -1,0 +1,41 @@
+#ifndef MAINWINDOW_H
+#define MAINWINDOW_H
+
+#include <QMainWindow>
+#include <QString>
+
+#include <opencv2/core.hpp>
+
+struct MainWindowUi;
+
+class MainWindow : public QMainWindow
+{
+    Q_OBJECT
+
+public:
+    explicit MainWindow(QWidget *parent = nullptr);
+    ~MainWindow() override;
+
+    // What the load button does once a path has been chosen: reads the file
+    // and fills all six views, or prints the failure line and changes
+    // nothing. An empty path is a cancelled choice. Returns whether a
+    // picture was loaded.
+    bool openImage(const QString &path);
+
+    const MainWindowUi &form() const { return *ui; }
+    QString chosenPath() const { return imagePath; }
+    cv::Mat panelImage() const { return rgbPanelImage; }
+    cv::Mat lastGaussianImage() const { return gaussianImage; }
+
+private slots:
+    void on_pushButton_clicked();
+    void on_spinBox_valueChanged(int arg1);
+
+private:
+    MainWindowUi *ui;
+    QString imagePath;
+    cv::Mat rgbPanelImage;   // the loaded picture at panel size, red-green-blue
+    cv::Mat gaussianImage;   // the last redraw of the Gaussian view
+};
+
+#endif // MAINWINDOW_H

@@ -1,0 +1,261 @@
+#include "support.h"
+
+#include "mainwindow.h"
+#include "mainwindow_form.h"
+
+#include <QApplication>
+#include <QFile>
+#include <QFileDialog>
+#include <QGraphicsPixmapItem>
+#include <QGraphicsScene>
+#include <QGraphicsView>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTemporaryFile>
+#include <QTest>
+#include <QTimer>
+
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include <cstdio>
+#include <iostream>
+#include <unistd.h>
+
+namespace support {
+
+void answerFileDialog(const QString &path)
+{
+    auto *timer = new QTimer;
+    timer->setInterval(20);
+    QObject::connect(timer, &QTimer::timeout, timer, [timer, path] {
+        auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
+        if (!dialog || !dialog->isVisible())
+            return;
+        timer->stop();
+        timer->deleteLater();
+        if (path.isEmpty()) {
+            dialog->reject();
+            return;
+        }
+        auto *edit = dialog->findChild<QLineEdit *>("fileNameEdit");
+        QVERIFY(edit);
+        edit->setText(path);
+        static_cast<QDialog *>(dialog)->accept();
+    });
+    timer->start();
+}
+
+QByteArray loadThroughDialog(MainWindow &window, const QString &path)
+{
+    QTimer watchdog;
+    watchdog.setInterval(15000);
+    bool strayDialog = false;
+    QObject::connect(&watchdog, &QTimer::timeout, [&strayDialog] {
+        while (QWidget *modal = QApplication::activeModalWidget()) {
+            strayDialog = true;
+            if (auto *dialog = qobject_cast<QDialog *>(modal))
+                dialog->reject();
+            else
+                modal->close();
+        }
+    });
+    watchdog.start();
+    answerFileDialog(path);
+    const QByteArray out = captureStdout([&window] { window.form().pushButton->click(); });
+    watchdog.stop();
+    if (strayDialog)
+        qWarning("a dialog was still open and had to be rejected");
+    return out;
+}
+
+QByteArray captureStdout(const std::function<void()> &action)
+{
+    std::cout.flush();
+    std::fflush(stdout);
+    QTemporaryFile file;
+    if (!file.open())
+        qFatal("cannot make a file to capture standard output");
+    // The test log writes warnings to standard output too; meanwhile they go
+    // to standard error so that only the program's own output is captured.
+    const QtMessageHandler testLog = qInstallMessageHandler([](QtMsgType, const QMessageLogContext &,
+                                                               const QString &message) {
+        std::fprintf(stderr, "%s\n", qPrintable(message));
+    });
+    const int saved = dup(STDOUT_FILENO);
+    dup2(file.handle(), STDOUT_FILENO);
+    action();
+    std::cout.flush();
+    std::fflush(stdout);
+    dup2(saved, STDOUT_FILENO);
+    close(saved);
+    qInstallMessageHandler(testLog);
+    QFile captured(file.fileName());
+    captured.open(QIODevice::ReadOnly);
+    return captured.readAll();
+}
+
+QImage viewPicture(const QGraphicsView *view)
+{
+    if (!view->scene())
+        return {};
+    const QList<QGraphicsItem *> items = view->scene()->items();
+    if (items.size() != 1)
+        return {};
+    const auto *item = qgraphicsitem_cast<const QGraphicsPixmapItem *>(items.first());
+    return item ? item->pixmap().toImage() : QImage();
+}
+
+cv::Mat viewRgb(const QGraphicsView *view)
+{
+    const QImage picture = viewPicture(view).convertToFormat(QImage::Format_RGB888);
+    if (picture.isNull())
+        return {};
+    const cv::Mat wrapped(picture.height(), picture.width(), CV_8UC3,
+                          const_cast<uchar *>(picture.constBits()), size_t(picture.bytesPerLine()));
+    return wrapped.clone();
+}
+
+cv::Mat viewGray(const QGraphicsView *view)
+{
+    const cv::Mat rgb = viewRgb(view);
+    if (rgb.empty())
+        return {};
+    cv::Mat channels[3];
+    cv::split(rgb, channels);
+    if (cv::countNonZero(channels[0] != channels[1]) || cv::countNonZero(channels[0] != channels[2]))
+        return {};
+    return channels[0];
+}
+
+std::vector<cv::Mat> expectedViews(const cv::Mat &bgr)
+{
+    const cv::Size panel(256, 192);
+    auto scaled = [&panel](const cv::Mat &m) {
+        cv::Mat out;
+        cv::resize(m, out, panel, 0, 0, cv::INTER_LINEAR);
+        return out;
+    };
+    auto asRgb = [](const cv::Mat &gray) {
+        cv::Mat out;
+        cv::cvtColor(gray, out, cv::COLOR_GRAY2RGB);
+        return out;
+    };
+
+    cv::Mat full;
+    cv::cvtColor(bgr, full, cv::COLOR_BGR2RGB);
+    const cv::Mat rgb = scaled(full);
+
+    cv::Mat average = bgr.clone();
+    for (int y = 0; y < average.rows; ++y) {
+        auto *p = average.ptr<cv::Vec3b>(y);
+        for (int x = 0; x < average.cols; ++x) {
+            const double sum = p[x][2] * 0.3 + p[x][1] * 0.3 + p[x][0] * 0.3;
+            p[x] = cv::Vec3b::all(uchar(int(sum)));
+        }
+    }
+
+    cv::Mat gray, blur, dx, dy, sobel, laplacian;
+    cv::cvtColor(rgb, gray, cv::COLOR_RGB2GRAY);
+    cv::GaussianBlur(rgb, blur, cv::Size(1, 1), 0, 0);
+    cv::Sobel(gray, dx, CV_8U, 1, 0, 3);
+    cv::Sobel(gray, dy, CV_8U, 0, 1, 3);
+    cv::addWeighted(dx, 0.5, dy, 0.5, 0.0, sobel);
+    cv::Laplacian(gray, laplacian, CV_8U, 9);
+    return {rgb, scaled(average), asRgb(gray), blur, asRgb(sobel), asRgb(laplacian)};
+}
+
+std::vector<cv::Mat> viewPictures(const MainWindow &window)
+{
+    const MainWindowUi &ui = window.form();
+    std::vector<cv::Mat> pictures;
+    for (const QGraphicsView *view : {ui.origin, ui.mygray, ui.gray, ui.gaussian, ui.sobel, ui.laplacian})
+        pictures.push_back(viewRgb(view));
+    return pictures;
+}
+
+bool samePictures(const std::vector<cv::Mat> &a, const std::vector<cv::Mat> &b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (!samePixels(a[i], b[i]))
+            return false;
+    return true;
+}
+
+bool samePixels(const cv::Mat &a, const cv::Mat &b)
+{
+    if (a.size() != b.size() || a.type() != b.type())
+        return false;
+    if (a.empty())
+        return true;
+    return cv::norm(a, b, cv::NORM_INF) == 0;
+}
+
+QString writeImage(const QString &path, const cv::Mat &image)
+{
+    const bool written = cv::imwrite(QFile::encodeName(path).toStdString(), image);
+    if (!written)
+        qFatal("cannot write the test picture %s", qPrintable(path));
+    return path;
+}
+
+QString writeBytes(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
+        qFatal("cannot write the test file %s", qPrintable(path));
+    return path;
+}
+
+quint32 crc32(const QByteArray &bytes)
+{
+    quint32 crc = 0xffffffffu;
+    for (const char c : bytes) {
+        crc ^= quint8(c);
+        for (int k = 0; k < 8; ++k)
+            crc = (crc >> 1) ^ (0xedb88320u & (0u - (crc & 1u)));
+    }
+    return ~crc;
+}
+
+QByteArray pngHeader(quint32 width, quint32 height)
+{
+    auto bigEndian = [](quint32 v) {
+        QByteArray b(4, 0);
+        for (int i = 0; i < 4; ++i)
+            b[i] = char(v >> (24 - 8 * i));
+        return b;
+    };
+    QByteArray ihdr = "IHDR" + bigEndian(width) + bigEndian(height);
+    ihdr += QByteArray::fromHex("0802000000");   // 8-bit RGB, no interlace
+    return QByteArray::fromHex("89504e470d0a1a0a") + bigEndian(13) + ihdr + bigEndian(crc32(ihdr));
+}
+
+cv::Mat photoLike(int width, int height, unsigned seed)
+{
+    cv::Mat image(height, width, CV_8UC3);
+    for (int y = 0; y < height; ++y) {
+        auto *p = image.ptr<cv::Vec3b>(y);
+        for (int x = 0; x < width; ++x) {
+            p[x] = cv::Vec3b(uchar(255 * x / std::max(1, width - 1)),
+                             uchar(255 * y / std::max(1, height - 1)),
+                             uchar(128 + 100 * std::sin((x + 2 * y) * 0.02 + seed)));
+        }
+    }
+    const int r = std::max(1, std::min(width, height) / 5);
+    cv::circle(image, cv::Point(width / 3, height / 2), r, cv::Scalar(30, 200, 90), cv::FILLED);
+    cv::rectangle(image, cv::Rect(width / 2, height / 4, std::max(1, width / 4), std::max(1, height / 3)),
+                  cv::Scalar(220, 40, 160), cv::FILLED);
+    cv::RNG rng(seed);
+    cv::Mat noise16(height, width, CV_16SC3);
+    rng.fill(noise16, cv::RNG::NORMAL, cv::Scalar::all(0), cv::Scalar::all(12));
+    cv::Mat image16;
+    image.convertTo(image16, CV_16SC3);
+    image16 += noise16;
+    image16.convertTo(image, CV_8UC3);
+    return image;
+}
+
+} // namespace support

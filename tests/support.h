@@ -1,0 +1,77 @@
+#ifndef SUPPORT_H
+#define SUPPORT_H
+
+#include <QByteArray>
+#include <QImage>
+#include <QString>
+
+#include <opencv2/core.hpp>
+
+#include <functional>
+#include <vector>
+
+class MainWindow;
+class QGraphicsView;
+
+namespace support {
+
+// Answers the next file dialog with the given absolute path, typed into its
+// file-name field, or cancels it when the path is empty. Call before the
+// action that opens the dialog.
+void answerFileDialog(const QString &path);
+
+// Presses the load button and answers the dialog with the path (empty to
+// cancel). Returns what the program wrote to standard output meanwhile.
+// A watchdog rejects any dialog still open after a while, so it never hangs.
+QByteArray loadThroughDialog(MainWindow &window, const QString &path);
+
+// Runs the action and returns what it wrote to standard output.
+QByteArray captureStdout(const std::function<void()> &action);
+
+// The picture a view shows: the pixmap of the single item of its scene.
+// Null when the view has no scene or the scene holds anything else.
+QImage viewPicture(const QGraphicsView *view);
+
+// The view's picture as an 8-bit red-green-blue matrix; empty if none.
+cv::Mat viewRgb(const QGraphicsView *view);
+
+// The view's picture as an 8-bit one-channel matrix, for views that show
+// gray; empty if there is none or its channels differ.
+cv::Mat viewGray(const QGraphicsView *view);
+
+// The six pictures a load of the given file content (as read, blue-green-
+// red, full size) must show, computed step by step the plain way with
+// OpenCV, each as red-green-blue in the order of viewPictures.
+std::vector<cv::Mat> expectedViews(const cv::Mat &bgr);
+
+// What the six views show, in the order origin, mygray, gray, gaussian,
+// sobel, laplacian, each as red-green-blue (empty for an empty view).
+std::vector<cv::Mat> viewPictures(const MainWindow &window);
+
+// Whether two lists of pictures are pixel for pixel the same.
+bool samePictures(const std::vector<cv::Mat> &a, const std::vector<cv::Mat> &b);
+
+// Whether two matrices have the same size, type and elements.
+bool samePixels(const cv::Mat &a, const cv::Mat &b);
+
+// Writes a picture with OpenCV and returns the path; fails the test if the
+// write fails.
+QString writeImage(const QString &path, const cv::Mat &image);
+
+// Writes raw bytes to a file and returns the path.
+QString writeBytes(const QString &path, const QByteArray &bytes);
+
+// A PNG file's first bytes: signature and a header chunk declaring the
+// given size, 8-bit RGB; the rest of the file is left to the caller.
+QByteArray pngHeader(quint32 width, quint32 height);
+
+// The CRC-32 that PNG chunks carry.
+quint32 crc32(const QByteArray &bytes);
+
+// A photo-like blue-green-red picture: smooth gradients and shapes plus
+// noise, reproducible from the seed.
+cv::Mat photoLike(int width, int height, unsigned seed = 1);
+
+} // namespace support
+
+#endif // SUPPORT_H
