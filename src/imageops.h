@@ -25,7 +25,7 @@ cv::Mat panelRgb(const cv::Mat &bgr);
 // truncated double R*0.3 + G*0.3 + B*0.3 in all three channels.
 void averageGrayInPlace(cv::Mat &bgr);
 
-// The exact value of one pixel, computed the plain way.
+// The average gray of one pixel.
 inline int averageGrayOf(int b, int g, int r)
 {
     return int(r * 0.3 + g * 0.3 + b * 0.3);
