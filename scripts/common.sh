@@ -4,7 +4,7 @@
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
 # What building and testing need, and what running the window adds.
-BUILD_PACKAGES="cmake make g++ qt6-base-dev libopencv-dev"
+BUILD_PACKAGES="cmake make g++ qt6-base-dev libopencv-dev libjpeg-dev"
 RUN_PACKAGES="fonts-wqy-microhei"
 
 # Installs whichever of the given Debian packages are missing. Runs

@@ -37,7 +37,7 @@ namespace {
 // compiler vectorises it; where the processor has AVX2 a clone of it using
 // four doubles at a time is chosen at load time. Vector and scalar double
 // arithmetic round alike, so every clone gives the formula's exact value.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__SANITIZE_ADDRESS__)
+#if defined(__x86_64__) && defined(__GNUC__)
 __attribute__((target_clones("avx2", "default")))
 #endif
 void averageGrayRow(uchar *__restrict p, size_t pixels)

@@ -4,6 +4,8 @@
 #include "mainwindow_form.h"
 
 #include <QApplication>
+#include <QDir>
+#include <QFileInfo>
 #include <QFile>
 #include <QFileDialog>
 #include <QGraphicsPixmapItem>
@@ -19,6 +21,9 @@
 #include <opencv2/imgproc.hpp>
 
 #include <cstdio>
+#include <cstdlib>
+// jpeglib.h needs FILE and size_t declared first.
+#include <jpeglib.h>
 #include <iostream>
 #include <unistd.h>
 
@@ -203,11 +208,14 @@ QString writeImage(const QString &path, const cv::Mat &image)
 
 QString writeBytes(const QString &path, const QByteArray &bytes)
 {
+    QDir().mkpath(QFileInfo(path).absolutePath());
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
         qFatal("cannot write the test file %s", qPrintable(path));
     return path;
 }
+
+namespace {
 
 quint32 crc32(const QByteArray &bytes)
 {
@@ -220,17 +228,87 @@ quint32 crc32(const QByteArray &bytes)
     return ~crc;
 }
 
-QByteArray pngHeader(quint32 width, quint32 height)
+QByteArray bigEndian(quint32 v)
 {
-    auto bigEndian = [](quint32 v) {
-        QByteArray b(4, 0);
-        for (int i = 0; i < 4; ++i)
-            b[i] = char(v >> (24 - 8 * i));
-        return b;
-    };
-    QByteArray ihdr = "IHDR" + bigEndian(width) + bigEndian(height);
-    ihdr += QByteArray::fromHex("0802000000");   // 8-bit RGB, no interlace
-    return QByteArray::fromHex("89504e470d0a1a0a") + bigEndian(13) + ihdr + bigEndian(crc32(ihdr));
+    QByteArray b(4, 0);
+    for (int i = 0; i < 4; ++i)
+        b[i] = char(v >> (24 - 8 * i));
+    return b;
+}
+
+} // namespace
+
+QByteArray pngChunk(const QByteArray &type, const QByteArray &data)
+{
+    return bigEndian(quint32(data.size())) + type + data + bigEndian(crc32(type + data));
+}
+
+QByteArray pngHeader(quint32 width, quint32 height, int bitDepth, int colourType)
+{
+    QByteArray ihdr = bigEndian(width) + bigEndian(height);
+    ihdr += char(bitDepth);
+    ihdr += char(colourType);
+    ihdr += QByteArray(3, '\0');   // deflate, adaptive filtering, no interlace
+    return QByteArray::fromHex("89504e470d0a1a0a") + pngChunk("IHDR", ihdr);
+}
+
+QByteArray pngFile(quint32 width, quint32 height, int bitDepth, int colourType,
+                   const QByteArray &scanlines, const QByteArray &extraChunks)
+{
+    // qCompress gives a zlib stream after a 4-byte length of its own.
+    const QByteArray zlib = qCompress(scanlines).mid(4);
+    return pngHeader(width, height, bitDepth, colourType) + extraChunks + pngChunk("IDAT", zlib)
+        + pngChunk("IEND", {});
+}
+
+QByteArray cmykJpeg(const cv::Mat &cmyk, int quality)
+{
+    jpeg_compress_struct info{};
+    jpeg_error_mgr errors{};
+    info.err = jpeg_std_error(&errors);
+    jpeg_create_compress(&info);
+    unsigned char *buffer = nullptr;
+    unsigned long size = 0;
+    jpeg_mem_dest(&info, &buffer, &size);
+    info.image_width = JDIMENSION(cmyk.cols);
+    info.image_height = JDIMENSION(cmyk.rows);
+    info.input_components = 4;
+    info.in_color_space = JCS_CMYK;
+    jpeg_set_defaults(&info);
+    jpeg_set_quality(&info, quality, TRUE);
+    jpeg_start_compress(&info, TRUE);
+    while (info.next_scanline < info.image_height) {
+        JSAMPROW row = const_cast<uchar *>(cmyk.ptr<uchar>(int(info.next_scanline)));
+        jpeg_write_scanlines(&info, &row, 1);
+    }
+    jpeg_finish_compress(&info);
+    jpeg_destroy_compress(&info);
+    const QByteArray bytes(reinterpret_cast<const char *>(buffer), qsizetype(size));
+    std::free(buffer);
+    return bytes;
+}
+
+QByteArray withExifOrientation(const QByteArray &jpeg, int orientation)
+{
+    // Little-endian TIFF header, one IFD holding one SHORT entry 0x0112.
+    QByteArray tiff = QByteArray::fromHex("49492a0008000000" "0100" "12010300" "01000000");
+    tiff += char(orientation);
+    tiff += QByteArray(3, '\0');
+    tiff += QByteArray(4, '\0');   // no next IFD
+    const QByteArray payload = QByteArray("Exif", 4) + QByteArray(2, '\0') + tiff;
+    const int length = int(payload.size()) + 2;
+    QByteArray segment = QByteArray::fromHex("ffe1");
+    segment += char(length >> 8);
+    segment += char(length & 0xff);
+    return jpeg.left(2) + segment + payload + jpeg.mid(2);
+}
+
+QByteArray encoded(const char *extension, const cv::Mat &image, const std::vector<int> &params)
+{
+    std::vector<uchar> bytes;
+    if (!cv::imencode(extension, image, bytes, params))
+        qFatal("cannot encode a test picture as %s", extension);
+    return QByteArray(reinterpret_cast<const char *>(bytes.data()), qsizetype(bytes.size()));
 }
 
 cv::Mat photoLike(int width, int height, unsigned seed)

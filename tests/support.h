@@ -58,15 +58,31 @@ bool samePixels(const cv::Mat &a, const cv::Mat &b);
 // write fails.
 QString writeImage(const QString &path, const cv::Mat &image);
 
-// Writes raw bytes to a file and returns the path.
+// Writes raw bytes to a file, making its folder if needed, and returns the
+// path.
 QString writeBytes(const QString &path, const QByteArray &bytes);
 
-// A PNG file's first bytes: signature and a header chunk declaring the
-// given size, 8-bit RGB; the rest of the file is left to the caller.
-QByteArray pngHeader(quint32 width, quint32 height);
+// A PNG chunk: length, type, data and CRC.
+QByteArray pngChunk(const QByteArray &type, const QByteArray &data);
 
-// The CRC-32 that PNG chunks carry.
-quint32 crc32(const QByteArray &bytes);
+// A PNG file's first bytes: signature and a header chunk declaring the
+// given size, bit depth and colour type; the rest is left to the caller.
+QByteArray pngHeader(quint32 width, quint32 height, int bitDepth = 8, int colourType = 2);
+
+// A whole PNG file from raw scanlines (each led by its filter byte), with
+// any extra chunks (a palette, say) placed before the image data.
+QByteArray pngFile(quint32 width, quint32 height, int bitDepth, int colourType,
+                   const QByteArray &scanlines, const QByteArray &extraChunks = {});
+
+// A baseline JPEG of a 4-channel CMYK matrix, written with libjpeg.
+QByteArray cmykJpeg(const cv::Mat &cmyk, int quality = 90);
+
+// The JPEG with an EXIF segment carrying the given orientation (1 to 8)
+// inserted after its start marker.
+QByteArray withExifOrientation(const QByteArray &jpeg, int orientation);
+
+// A matrix encoded in memory by OpenCV (".png", ".jpg", ...).
+QByteArray encoded(const char *extension, const cv::Mat &image, const std::vector<int> &params = {});
 
 // A photo-like blue-green-red picture: smooth gradients and shapes plus
 // noise, reproducible from the seed.

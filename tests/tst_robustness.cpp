@@ -1,0 +1,247 @@
+// Whatever file the user picks, it either loads and fills all six views
+// correctly, or prints the one failure line and changes nothing.
+
+#include "mainwindow.h"
+#include "mainwindow_form.h"
+#include "support.h"
+
+#include <QRandomGenerator>
+#include <QSpinBox>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include <sys/stat.h>
+
+namespace {
+
+const QByteArray failureLine = QByteArray("失敗") + '\n';
+
+QByteArray randomBytes(int size, quint32 seed)
+{
+    QRandomGenerator random(seed);
+    QByteArray bytes(size, '\0');
+    for (char &c : bytes)
+        c = char(random.bounded(256));
+    return bytes;
+}
+
+// The JPEG with its frame header declaring another size.
+QByteArray jpegDeclaring(QByteArray jpeg, int width, int height)
+{
+    const int sof = int(jpeg.indexOf(QByteArray::fromHex("ffc0")));
+    Q_ASSERT(sof > 0);
+    jpeg[sof + 5] = char(height >> 8);
+    jpeg[sof + 6] = char(height);
+    jpeg[sof + 7] = char(width >> 8);
+    jpeg[sof + 8] = char(width);
+    return jpeg;
+}
+
+// Raw PNG scanlines: h rows of the given number of bytes, each led by
+// filter byte 0, filled from a pattern.
+QByteArray scanlines(int bytesPerRow, int h, int seed)
+{
+    QByteArray rows;
+    for (int y = 0; y < h; ++y) {
+        rows += '\0';
+        for (int x = 0; x < bytesPerRow; ++x)
+            rows += char((x * 7 + y * 13 + seed) % 256);
+    }
+    return rows;
+}
+
+} // namespace
+
+class TestRobustness : public QObject
+{
+    Q_OBJECT
+
+public:
+    static void initMain() { QCoreApplication::setAttribute(Qt::AA_DontUseNativeDialogs); }
+
+private slots:
+    void initTestCase();
+    void anyFile_data();
+    void anyFile();
+    void exifOrientationIsApplied();
+    void onlyRegularFilesAreRead();
+
+private:
+    QTemporaryDir dir;
+    QString good;
+};
+
+void TestRobustness::initTestCase()
+{
+    QVERIFY(dir.isValid());
+    good = support::writeImage(dir.filePath("good.png"), support::photoLike(160, 120, 5));
+}
+
+void TestRobustness::anyFile_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<bool>("loads");
+
+    const cv::Mat photo = support::photoLike(96, 72, 9);
+    const QByteArray png = support::encoded(".png", photo);
+    const QByteArray jpeg = support::encoded(".jpg", photo);
+    const int jpegScan = int(jpeg.indexOf(QByteArray::fromHex("ffda")));
+    const int pngData = int(png.indexOf("IDAT"));
+    QVERIFY(jpegScan > 0 && pngData > 0);
+
+    // Not pictures at all.
+    QTest::newRow("zero bytes") << "zero.png" << QByteArray() << false;
+    QTest::newRow("plain text") << "notes.txt" << QByteArray("just some notes\nline two\n") << false;
+    QTest::newRow("random bytes named png") << "random.png" << randomBytes(4096, 1) << false;
+    QTest::newRow("random bytes named jpg") << "random.jpg" << randomBytes(4096, 2) << false;
+
+    // Damaged files. A JPEG cut inside its compressed data still decodes
+    // (the missing part comes out flat); a PNG cut anywhere does not.
+    QTest::newRow("jpeg cut after its start marker") << "cut1.jpg" << jpeg.left(2) << false;
+    QTest::newRow("jpeg cut in its headers") << "cut2.jpg" << jpeg.left(jpegScan / 2) << false;
+    QTest::newRow("jpeg cut in its scan header") << "cut3.jpg" << jpeg.left(jpegScan + 6) << false;
+    QTest::newRow("jpeg cut early in its data") << "cut4.jpg" << jpeg.left(jpegScan + 24) << true;
+    QTest::newRow("jpeg cut halfway through its data")
+        << "cut5.jpg" << jpeg.left((jpegScan + jpeg.size()) / 2) << true;
+    QTest::newRow("jpeg without its end marker") << "cut6.jpg" << jpeg.left(jpeg.size() - 2) << true;
+    QTest::newRow("png signature only") << "cut1.png" << png.left(8) << false;
+    QTest::newRow("png cut in its header") << "cut2.png" << png.left(20) << false;
+    QTest::newRow("png cut halfway through its data") << "cut3.png" << png.left((pngData + png.size()) / 2) << false;
+    QTest::newRow("png without its end chunk") << "cut4.png" << png.left(png.size() - 12) << false;
+    QByteArray flipped = png;
+    flipped[pngData + 40] = char(flipped[pngData + 40] ^ 0x55);
+    QTest::newRow("png with one corrupted byte") << "flipped.png" << flipped << false;
+
+    // Headers declaring sizes beyond what the decoders accept.
+    const QByteArray tail(256, '\x11');
+    const QByteArray pngRest = support::pngChunk("IDAT", qCompress(tail).mid(4)) + support::pngChunk("IEND", {});
+    QTest::newRow("png declaring 100000 x 100000") << "huge.png" << support::pngHeader(100000, 100000) + pngRest << false;
+    QTest::newRow("png declaring 2^31-1 wide") << "wide.png" << support::pngHeader(0x7fffffff, 1) + pngRest << false;
+    QTest::newRow("jpeg declaring 65000 x 65000") << "huge.jpg" << jpegDeclaring(jpeg, 65000, 65000) << false;
+    QTest::newRow("ppm declaring 200000 x 200000, named txt")
+        << "huge.txt" << QByteArray("P6\n200000 200000\n255\n") + tail << false;
+    QTest::newRow("pgm declaring 100000 x 100000, named jpg")
+        << "huge-gray.jpg" << QByteArray("P5 100000 100000 255 ") + tail << false;
+    QTest::newRow("pbm declaring 2^31 wide, named png")
+        << "huge-bits.png" << QByteArray("P4\n2147483648 2\n") + tail << false;
+    QTest::newRow("pam declaring 100000 x 100000")
+        << "huge.pam"
+        << QByteArray("P7\nWIDTH 100000\nHEIGHT 100000\nDEPTH 3\nMAXVAL 255\nTUPLTYPE RGB\nENDHDR\n") + tail
+        << false;
+    QTest::newRow("ppm with negative size") << "negative.ppm" << QByteArray("P6\n-5 -5\n255\n") + tail << false;
+    QTest::newRow("ppm with its pixels missing") << "short.ppm" << QByteArray("P6\n64 64\n255\n") + tail << false;
+
+    // Unusual but sound pictures.
+    QTest::newRow("1 x 1") << "dot.png" << support::encoded(".png", photo(cv::Rect(5, 5, 1, 1))) << true;
+    QTest::newRow("one row") << "row.png" << support::encoded(".png", photo.row(3)) << true;
+    QTest::newRow("one column") << "column.png" << support::encoded(".png", photo.col(3)) << true;
+    cv::Mat deep;
+    photo.convertTo(deep, CV_16UC3, 257.0);
+    QTest::newRow("16-bit png") << "deep.png" << support::encoded(".png", deep) << true;
+    cv::Mat gray;
+    cv::cvtColor(photo, gray, cv::COLOR_BGR2GRAY);
+    QTest::newRow("gray png") << "gray.png" << support::encoded(".png", gray) << true;
+    QTest::newRow("gray and alpha png") << "gray-alpha.png" << support::pngFile(40, 30, 8, 4, scanlines(80, 30, 1)) << true;
+    QByteArray palette;
+    for (int i = 0; i < 16; ++i)
+        palette += QByteArray(1, char(i * 16)) + char(255 - i * 16) + char(i * 5);
+    QTest::newRow("palette png")
+        << "palette.png" << support::pngFile(40, 30, 4, 3, scanlines(20, 30, 2), support::pngChunk("PLTE", palette))
+        << true;
+    cv::Mat rgba;
+    cv::cvtColor(photo, rgba, cv::COLOR_BGR2BGRA);
+    rgba.col(10).setTo(cv::Scalar(0, 0, 0, 0));
+    QTest::newRow("rgba png") << "rgba.png" << support::encoded(".png", rgba) << true;
+    QTest::newRow("png named txt") << "picture.txt" << png << true;
+    QTest::newRow("progressive jpeg")
+        << "progressive.jpg" << support::encoded(".jpg", photo, {cv::IMWRITE_JPEG_PROGRESSIVE, 1}) << true;
+    cv::Mat cmyk(72, 96, CV_8UC4);
+    cv::randu(cmyk, 0, 256);
+    QTest::newRow("cmyk jpeg") << "cmyk.jpg" << support::cmykJpeg(cmyk) << true;
+    QTest::newRow("jpeg turned by exif") << "turned.jpg" << support::withExifOrientation(jpeg, 6) << true;
+    QTest::newRow("bmp typed by hand") << "picture.bmp" << support::encoded(".bmp", photo) << true;
+    QTest::newRow("tiff typed by hand") << "picture.tiff" << support::encoded(".tiff", photo) << true;
+    QTest::newRow("webp typed by hand") << "picture.webp" << support::encoded(".webp", photo) << true;
+    QTest::newRow("ppm typed by hand") << "picture.ppm" << support::encoded(".ppm", photo) << true;
+
+    // Paths the dialog and the reader must pass on unchanged.
+    QTest::newRow("spaces in the path") << "my photos/a picture.png" << png << true;
+    QTest::newRow("brackets in the name") << "[2024] photo (1) {x}.png" << png << true;
+    QTest::newRow("non-ASCII path") << "相簿/照片 üé.jpg" << jpeg << true;
+}
+
+void TestRobustness::anyFile()
+{
+    QFETCH(QString, name);
+    QFETCH(QByteArray, bytes);
+    QFETCH(bool, loads);
+
+    // A window with a picture loaded and redrawn, so that every piece of
+    // state has something to lose.
+    MainWindow window;
+    QCOMPARE(support::loadThroughDialog(window, good), QByteArray());
+    window.form().spinBox->setValue(5);
+    const std::vector<cv::Mat> before = support::viewPictures(window);
+    const cv::Mat panel = window.panelImage().clone();
+    const cv::Mat redrawn = window.lastGaussianImage().clone();
+
+    const QString file = support::writeBytes(dir.filePath(name), bytes);
+    const QByteArray out = support::loadThroughDialog(window, file);
+    QCOMPARE(window.chosenPath(), file);
+
+    if (loads) {
+        QCOMPARE(out, QByteArray());
+        const cv::Mat asRead = cv::imread(QFile::encodeName(file).toStdString(), cv::IMREAD_COLOR);
+        QVERIFY(!asRead.empty());
+        const std::vector<cv::Mat> expected = support::expectedViews(asRead);
+        QVERIFY(support::samePictures(support::viewPictures(window), expected));
+        QVERIFY(support::samePixels(window.panelImage(), expected[0]));
+    } else {
+        QCOMPARE(out, failureLine);
+        QVERIFY(support::samePictures(support::viewPictures(window), before));
+        QVERIFY(support::samePixels(window.panelImage(), panel));
+    }
+    QVERIFY(support::samePixels(window.lastGaussianImage(), redrawn));
+}
+
+void TestRobustness::exifOrientationIsApplied()
+{
+    // Orientation 6: the stored picture is shown turned a quarter clockwise.
+    const QByteArray jpeg = support::encoded(".jpg", support::photoLike(96, 72, 3));
+    const QString file = support::writeBytes(dir.filePath("exif6.jpg"), support::withExifOrientation(jpeg, 6));
+    MainWindow window;
+    QCOMPARE(support::loadThroughDialog(window, file), QByteArray());
+    cv::Mat stored = cv::imread(file.toStdString(), cv::IMREAD_COLOR | cv::IMREAD_IGNORE_ORIENTATION);
+    cv::Mat upright;
+    cv::rotate(stored, upright, cv::ROTATE_90_CLOCKWISE);
+    QVERIFY(support::samePictures(support::viewPictures(window), support::expectedViews(upright)));
+}
+
+void TestRobustness::onlyRegularFilesAreRead()
+{
+    MainWindow window;
+    QCOMPARE(support::loadThroughDialog(window, good), QByteArray());
+    const std::vector<cv::Mat> before = support::viewPictures(window);
+
+    // A named pipe offered by the dialog: reading it would wait forever
+    // for a writer.
+    const QString fifo = dir.filePath("pipe.png");
+    QCOMPARE(mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    QCOMPARE(support::loadThroughDialog(window, fifo), failureLine);
+    QVERIFY(support::samePictures(support::viewPictures(window), before));
+
+    // A folder or a vanished file, which the dialog itself does not return.
+    for (const QString &path : {dir.path(), dir.filePath("missing.png")}) {
+        bool loaded = true;
+        QCOMPARE(support::captureStdout([&] { loaded = window.openImage(path); }), failureLine);
+        QVERIFY(!loaded);
+        QVERIFY(support::samePictures(support::viewPictures(window), before));
+    }
+}
+
+QTEST_MAIN(TestRobustness)
+#include "tst_robustness.moc"
