@@ -4,8 +4,10 @@
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
 # What building and testing need, and what running the window adds.
-BUILD_PACKAGES="cmake make g++ qt6-base-dev libopencv-dev libjpeg-dev"
+BUILD_PACKAGES="cmake make g++ qt6-base-dev libopencv-dev libheif-dev libjpeg-dev"
 RUN_PACKAGES="fonts-wqy-microhei"
+# What the install and package checks among the tests use.
+TEST_PACKAGES="desktop-file-utils dpkg-dev file"
 
 # Installs whichever of the given Debian packages are missing. Runs
 # apt-get update once, and only when something has to be installed.

@@ -15,7 +15,7 @@ if [ "${1:-}" = "--sanitize" ]; then
     options=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DSIXFOLD_SANITIZE=ON)
 fi
 
-ensure_packages $BUILD_PACKAGES
+ensure_packages $BUILD_PACKAGES $TEST_PACKAGES
 build "$dir" "${options[@]}"
 cd "$dir"
 ctest --output-on-failure --parallel "$(nproc)" "$@"

@@ -3,9 +3,55 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include <libheif/heif.h>
+
+#include <cstdint>
 #include <filesystem>
+#include <fstream>
+#include <memory>
 
 namespace sixfold {
+
+namespace {
+
+// HEIF (HEIC, AVIF) pictures, which OpenCV does not read: the primary image
+// decoded to 8-bit RGB with libheif's default conversion, turned to BGR.
+cv::Mat readHeif(const std::string &path)
+{
+    uint8_t head[64];
+    std::ifstream file(path, std::ios::binary);
+    file.read(reinterpret_cast<char *>(head), sizeof head);
+    if (heif_check_filetype(head, int(file.gcount())) != heif_filetype_yes_supported)
+        return {};
+
+    const std::unique_ptr<heif_context, decltype(&heif_context_free)> context(heif_context_alloc(),
+                                                                             heif_context_free);
+    if (!context || heif_context_read_from_file(context.get(), path.c_str(), nullptr).code != heif_error_Ok)
+        return {};
+    heif_image_handle *handle = nullptr;
+    if (heif_context_get_primary_image_handle(context.get(), &handle).code != heif_error_Ok)
+        return {};
+    const std::unique_ptr<heif_image_handle, decltype(&heif_image_handle_release)> primary(
+        handle, heif_image_handle_release);
+    heif_image *decoded = nullptr;
+    if (heif_decode_image(primary.get(), &decoded, heif_colorspace_RGB, heif_chroma_interleaved_RGB, nullptr).code
+        != heif_error_Ok)
+        return {};
+    const std::unique_ptr<heif_image, decltype(&heif_image_release)> image(decoded, heif_image_release);
+
+    int stride = 0;
+    const uint8_t *plane = heif_image_get_plane_readonly(image.get(), heif_channel_interleaved, &stride);
+    const int width = heif_image_get_width(image.get(), heif_channel_interleaved);
+    const int height = heif_image_get_height(image.get(), heif_channel_interleaved);
+    if (!plane || width <= 0 || height <= 0 || stride < 3 * width)
+        return {};
+    const cv::Mat rgb(height, width, CV_8UC3, const_cast<uint8_t *>(plane), size_t(stride));
+    cv::Mat bgr;
+    cv::cvtColor(rgb, bgr, cv::COLOR_RGB2BGR);
+    return bgr;
+}
+
+} // namespace
 
 cv::Mat readImage(const std::string &path)
 {
@@ -14,7 +60,8 @@ cv::Mat readImage(const std::string &path)
     if (!std::filesystem::is_regular_file(path, error))
         return {};
     try {
-        return cv::imread(path, cv::IMREAD_COLOR);
+        cv::Mat image = cv::imread(path, cv::IMREAD_COLOR);
+        return image.empty() ? readHeif(path) : image;
     } catch (...) {
         // Decoders throw on headers they refuse (huge sizes) and on
         // allocation failures; either way the file is not readable.

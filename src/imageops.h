@@ -12,8 +12,9 @@ namespace sixfold {
 constexpr int PanelWidth = 256;
 constexpr int PanelHeight = 192;
 
-// Reads a file as an 8-bit, 3-channel blue-green-red picture. Returns an
-// empty matrix for anything that is not a readable picture; never throws.
+// Reads a file as an 8-bit, 3-channel blue-green-red picture: with OpenCV,
+// or with libheif for HEIF (HEIC) files, which OpenCV cannot read. Returns
+// an empty matrix for anything that is not a readable picture; never throws.
 cv::Mat readImage(const std::string &path);
 
 // The picture scaled to panel size (bilinear) in red-green-blue order. The

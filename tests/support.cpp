@@ -24,6 +24,7 @@
 #include <cstdlib>
 // jpeglib.h needs FILE and size_t declared first.
 #include <jpeglib.h>
+#include <libheif/heif_cxx.h>
 #include <iostream>
 #include <unistd.h>
 
@@ -301,6 +302,42 @@ QByteArray withExifOrientation(const QByteArray &jpeg, int orientation)
     segment += char(length >> 8);
     segment += char(length & 0xff);
     return jpeg.left(2) + segment + payload + jpeg.mid(2);
+}
+
+QString writeHeic(const QString &path, const cv::Mat &bgr, int quality)
+{
+    heif::Image image;
+    image.create(bgr.cols, bgr.rows, heif_colorspace_RGB, heif_chroma_interleaved_RGB);
+    image.add_plane(heif_channel_interleaved, bgr.cols, bgr.rows, 8);
+    int stride = 0;
+    uint8_t *plane = image.get_plane(heif_channel_interleaved, &stride);
+    cv::Mat rgb(bgr.rows, bgr.cols, CV_8UC3, plane, size_t(stride));
+    cv::cvtColor(bgr, rgb, cv::COLOR_BGR2RGB);
+    heif::Encoder encoder(heif_compression_HEVC);
+    encoder.set_lossy_quality(quality);
+    heif::Context context;
+    context.encode_image(image, encoder);
+    context.write_to_file(QFile::encodeName(path).toStdString());
+    return path;
+}
+
+cv::Mat decodeHeic(const QString &path)
+{
+    try {
+        heif::Context context;
+        context.read_from_file(QFile::encodeName(path).toStdString());
+        const heif::Image image = context.get_primary_image_handle().decode_image(heif_colorspace_RGB,
+                                                                                  heif_chroma_interleaved_RGB);
+        int stride = 0;
+        const uint8_t *plane = image.get_plane(heif_channel_interleaved, &stride);
+        const cv::Mat rgb(image.get_height(heif_channel_interleaved), image.get_width(heif_channel_interleaved),
+                          CV_8UC3, const_cast<uint8_t *>(plane), size_t(stride));
+        cv::Mat bgr;
+        cv::cvtColor(rgb, bgr, cv::COLOR_RGB2BGR);
+        return bgr;
+    } catch (const heif::Error &) {
+        return {};
+    }
 }
 
 QByteArray encoded(const char *extension, const cv::Mat &image, const std::vector<int> &params)

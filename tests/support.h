@@ -81,6 +81,14 @@ QByteArray cmykJpeg(const cv::Mat &cmyk, int quality = 90);
 // inserted after its start marker.
 QByteArray withExifOrientation(const QByteArray &jpeg, int orientation);
 
+// Writes a blue-green-red matrix as a HEIC file (HEVC, through libheif's
+// encoder) and returns the path.
+QString writeHeic(const QString &path, const cv::Mat &bgr, int quality = 90);
+
+// The primary image of a HEIF file as libheif decodes it to 8-bit RGB,
+// returned as blue-green-red; empty if libheif cannot decode it.
+cv::Mat decodeHeic(const QString &path);
+
 // A matrix encoded in memory by OpenCV (".png", ".jpg", ...).
 QByteArray encoded(const char *extension, const cv::Mat &image, const std::vector<int> &params = {});
 

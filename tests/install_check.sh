@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# Installs the built program into a staging folder and checks what lands
+# there: the program, a valid desktop entry and its icons; then builds the
+# .deb and checks its fields.
+#   install_check.sh BUILD_FOLDER
+set -euo pipefail
+build=$1
+stage=$(mktemp -d)
+trap 'rm -rf "$stage"' EXIT
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+cmake --install "$build" --prefix "$stage/usr" > /dev/null
+[ -x "$stage/usr/bin/sixfold" ] || fail "no program in bin/"
+
+entries=("$stage"/usr/share/applications/*.desktop)
+[ ${#entries[@]} -eq 1 ] && [ -f "${entries[0]}" ] || fail "expected one desktop entry"
+entry=${entries[0]}
+[[ $(basename "$entry") =~ ^[a-z0-9]+(\.[A-Za-z0-9_-]+){2,}\.desktop$ ]] || fail "entry name is not a reverse-DNS id"
+desktop-file-validate "$entry" || fail "desktop-file-validate rejects the entry"
+field() { sed -n "s/^$1=//p" "$entry"; }
+[ "$(field Name)" = "Sixfold" ] || fail "Name is not Sixfold"
+[ -n "$(field Comment)" ] || fail "no Comment"
+[ "$(field Categories)" = "Graphics;Viewer;" ] || fail "Categories are not Graphics;Viewer;"
+[ "$(field Exec)" = "sixfold" ] || fail "Exec is not the bare program"
+icon=$(field Icon)
+[ -f "$stage/usr/share/icons/hicolor/scalable/apps/$icon.svg" ] || fail "no scalable icon $icon.svg"
+pngs=("$stage"/usr/share/icons/hicolor/*x*/apps/"$icon".png)
+[ -f "${pngs[0]}" ] || fail "no PNG icon $icon.png"
+
+cpack -G DEB --config "$build/CPackConfig.cmake" -B "$stage/package" > /dev/null
+debs=("$stage"/package/sixfold_*.deb)
+[ -f "${debs[0]}" ] || fail "no .deb made"
+depends=$(dpkg-deb -f "${debs[0]}" Depends)
+for library in libqt6widgets6 libopencv-imgcodecs406 libheif1; do
+    [[ $depends == *"$library"* ]] || fail ".deb does not depend on $library: $depends"
+done
+[[ $(dpkg-deb -f "${debs[0]}" Recommends) == *fonts-wqy-microhei* ]] || fail ".deb does not recommend a CJK font"
+contents=$(dpkg-deb -c "${debs[0]}")
+grep -q '\./usr/share/applications/.*\.desktop$' <<< "$contents" || fail ".deb lacks the desktop entry"
+echo "install and package checks passed"
