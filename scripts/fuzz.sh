@@ -14,13 +14,13 @@ cmake -S "$ROOT" -B "$dir" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWi
     -DSIXFOLD_FUZZ=ON -DSIXFOLD_BENCH=OFF
 cmake --build "$dir" --parallel "$(nproc)" --target sixfold-fuzz
 
+export LSAN_OPTIONS="suppressions=$ROOT/tests/lsan.supp${LSAN_OPTIONS:+:$LSAN_OPTIONS}"
 mkdir -p "$dir/corpus" "$dir/findings"
 [ -n "$(ls -A "$dir/corpus")" ] || SIXFOLD_MAKE_SEEDS="$dir/corpus" "$dir/fuzz/sixfold-fuzz"
 
 # Pictures may declare up to 2^30 pixels (3 GB decoded), so the memory
 # limits sit above that; OpenCV's own warnings are silenced.
 export OPENCV_LOG_LEVEL=SILENT
-export LSAN_OPTIONS="suppressions=$ROOT/fuzz/lsan.supp${LSAN_OPTIONS:+:$LSAN_OPTIONS}"
 cd "$dir/findings"
 "$dir/fuzz/sixfold-fuzz" "$dir/corpus" -max_total_time="$seconds" -timeout=60 \
     -rss_limit_mb=6144 -malloc_limit_mb=4096 -close_fd_mask=3 -print_final_stats=1 "$@"
