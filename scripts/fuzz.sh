@@ -11,7 +11,7 @@ shift || true
 ensure_packages $BUILD_PACKAGES clang libclang-rt-14-dev
 dir="$ROOT/build/fuzz"
 cmake -S "$ROOT" -B "$dir" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DSIXFOLD_FUZZ=ON -DSIXFOLD_BENCH=OFF
+    -DSIXFOLD_FUZZ=ON
 cmake --build "$dir" --parallel "$(nproc)" --target sixfold-fuzz
 
 export LSAN_OPTIONS="suppressions=$ROOT/tests/lsan.supp${LSAN_OPTIONS:+:$LSAN_OPTIONS}"

@@ -15,6 +15,9 @@ class QGraphicsView;
 
 namespace support {
 
+// What the program writes to standard output for a file it cannot read.
+inline const QByteArray failureLine = QByteArray("失敗") + '\n';
+
 // Answers the next file dialog with the given absolute path, typed into its
 // file-name field, or cancels it when the path is empty. Call before the
 // action that opens the dialog.

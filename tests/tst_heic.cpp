@@ -9,10 +9,6 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-namespace {
-const QByteArray failureLine = QByteArray("失敗") + '\n';
-}
-
 class TestHeic : public QObject
 {
     Q_OBJECT
@@ -88,7 +84,7 @@ void TestHeic::damagedHeicFails()
     const cv::Mat redrawn = window.lastGaussianImage().clone();
 
     const QString bad = support::writeBytes(dir.filePath("bad.HEIC"), bytes);
-    QCOMPARE(support::loadThroughDialog(window, bad), failureLine);
+    QCOMPARE(support::loadThroughDialog(window, bad), support::failureLine);
     QVERIFY(support::samePictures(support::viewPictures(window), before));
     QVERIFY(support::samePixels(window.lastGaussianImage(), redrawn));
 }

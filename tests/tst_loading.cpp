@@ -16,10 +16,6 @@
 
 using support::loadThroughDialog;
 
-namespace {
-const QByteArray failureLine = QByteArray("失敗") + '\n';
-}
-
 class TestLoading : public QObject
 {
     Q_OBJECT
@@ -157,7 +153,7 @@ void TestLoading::unreadableFileChangesNothing()
     const cv::Mat panel = window.panelImage().clone();
 
     const QString bad = support::writeBytes(path(name), bytes);
-    QCOMPARE(loadThroughDialog(window, bad), failureLine);
+    QCOMPARE(loadThroughDialog(window, bad), support::failureLine);
     QCOMPARE(window.chosenPath(), bad);
     QVERIFY(support::samePictures(support::viewPictures(window), before));
     QVERIFY(support::samePixels(window.panelImage(), panel));

@@ -17,8 +17,6 @@
 
 namespace {
 
-const QByteArray failureLine = QByteArray("失敗") + '\n';
-
 QByteArray randomBytes(int size, quint32 seed)
 {
     QRandomGenerator random(seed);
@@ -201,7 +199,7 @@ void TestRobustness::anyFile()
         QVERIFY(support::samePictures(support::viewPictures(window), expected));
         QVERIFY(support::samePixels(window.panelImage(), expected[0]));
     } else {
-        QCOMPARE(out, failureLine);
+        QCOMPARE(out, support::failureLine);
         QVERIFY(support::samePictures(support::viewPictures(window), before));
         QVERIFY(support::samePixels(window.panelImage(), panel));
     }
@@ -231,13 +229,13 @@ void TestRobustness::onlyRegularFilesAreRead()
     // for a writer.
     const QString fifo = dir.filePath("pipe.png");
     QCOMPARE(mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
-    QCOMPARE(support::loadThroughDialog(window, fifo), failureLine);
+    QCOMPARE(support::loadThroughDialog(window, fifo), support::failureLine);
     QVERIFY(support::samePictures(support::viewPictures(window), before));
 
     // A folder or a vanished file, which the dialog itself does not return.
     for (const QString &path : {dir.path(), dir.filePath("missing.png")}) {
         bool loaded = true;
-        QCOMPARE(support::captureStdout([&] { loaded = window.openImage(path); }), failureLine);
+        QCOMPARE(support::captureStdout([&] { loaded = window.openImage(path); }), support::failureLine);
         QVERIFY(!loaded);
         QVERIFY(support::samePictures(support::viewPictures(window), before));
     }
