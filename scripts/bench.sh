@@ -5,7 +5,5 @@ set -euo pipefail
 source "$(dirname "$0")/common.sh"
 
 ensure_packages $BUILD_PACKAGES
-dir="$ROOT/build/test"
-cmake -S "$ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=Release -DSIXFOLD_SANITIZE=OFF
-cmake --build "$dir" --parallel "$(nproc)" --target sixfold-bench
-QT_QPA_PLATFORM=offscreen "$dir/bench/sixfold-bench" "$@"
+build "$TEST_BUILD" sixfold-bench "${TEST_OPTIONS[@]}"
+QT_QPA_PLATFORM=offscreen "$TEST_BUILD/bench/sixfold-bench" "$@"

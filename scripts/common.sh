@@ -25,11 +25,15 @@ ensure_packages() {
     "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y "${missing[@]}"
 }
 
-# Configures the build folder once (or when options change) and builds it.
-# Arguments: folder, then extra CMake options.
+# The folder and options shared by the tests, the benchmark and the screenshot.
+TEST_BUILD="$ROOT/build/test"
+TEST_OPTIONS=(-DCMAKE_BUILD_TYPE=Release -DSIXFOLD_SANITIZE=OFF)
+
+# Configures a build folder and builds one target in it ("all" for all).
+# Arguments: folder, target, then CMake options.
 build() {
-    local dir=$1
-    shift
+    local dir=$1 target=$2
+    shift 2
     cmake -S "$ROOT" -B "$dir" "$@"
-    cmake --build "$dir" --parallel "$(nproc)"
+    cmake --build "$dir" --parallel "$(nproc)" --target "$target"
 }

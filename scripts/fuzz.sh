@@ -10,9 +10,7 @@ seconds=${1:-60}
 shift || true
 ensure_packages $BUILD_PACKAGES clang libclang-rt-14-dev
 dir="$ROOT/build/fuzz"
-cmake -S "$ROOT" -B "$dir" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DSIXFOLD_FUZZ=ON
-cmake --build "$dir" --parallel "$(nproc)" --target sixfold-fuzz
+build "$dir" sixfold-fuzz -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSIXFOLD_FUZZ=ON
 
 export LSAN_OPTIONS="suppressions=$ROOT/tests/lsan.supp${LSAN_OPTIONS:+:$LSAN_OPTIONS}"
 mkdir -p "$dir/corpus" "$dir/findings"

@@ -7,8 +7,8 @@
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 
-dir="$ROOT/build/test"
-options=(-DCMAKE_BUILD_TYPE=Release -DSIXFOLD_SANITIZE=OFF)
+dir=$TEST_BUILD
+options=("${TEST_OPTIONS[@]}")
 if [ "${1:-}" = "--sanitize" ]; then
     shift
     dir="$ROOT/build/sanitize"
@@ -16,6 +16,6 @@ if [ "${1:-}" = "--sanitize" ]; then
 fi
 
 ensure_packages $BUILD_PACKAGES $TEST_PACKAGES
-build "$dir" "${options[@]}"
+build "$dir" all "${options[@]}"
 cd "$dir"
 ctest --output-on-failure --parallel "$(nproc)" "$@"

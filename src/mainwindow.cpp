@@ -13,6 +13,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include <iostream>
+#include <utility>
 
 namespace {
 
@@ -67,9 +68,8 @@ bool MainWindow::openImage(const QString &path)
 
     // Everything is computed before any view changes.
     cv::Mat rgb = sixfold::panelRgb(image);
-    cv::Mat avgGray = image;   // the full-size picture is not needed again
+    cv::Mat avgGray = std::move(image);   // the full-size picture is not needed again
     sixfold::averageGrayInPlace(avgGray);
-    image.release();
 
     cv::Mat grayImage, blurImage, sobelX, sobelY, sobelImage, laplacianImage;
     cv::cvtColor(rgb, grayImage, cv::COLOR_RGB2GRAY);
@@ -92,7 +92,7 @@ bool MainWindow::openImage(const QString &path)
 void MainWindow::on_spinBox_valueChanged(int arg1)
 {
     // Nothing to blur before the first load.
-    if (rgbPanelImage.empty() || arg1 < 1)
+    if (rgbPanelImage.empty())
         return;
     // A typed even size blurs with the next odd one; stepping only gives odd sizes.
     const int size = arg1 % 2 ? arg1 : arg1 + 1;

@@ -180,6 +180,12 @@ std::vector<cv::Mat> viewPictures(const MainWindow &window)
     return pictures;
 }
 
+bool showsLoadOf(const MainWindow &window, const cv::Mat &bgr)
+{
+    const std::vector<cv::Mat> expected = expectedViews(bgr);
+    return samePictures(viewPictures(window), expected) && samePixels(window.panelImage(), expected[0]);
+}
+
 bool samePictures(const std::vector<cv::Mat> &a, const std::vector<cv::Mat> &b)
 {
     if (a.size() != b.size())

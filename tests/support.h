@@ -47,6 +47,10 @@ cv::Mat viewGray(const QGraphicsView *view);
 // OpenCV, each as red-green-blue in the order of viewPictures.
 std::vector<cv::Mat> expectedViews(const cv::Mat &bgr);
 
+// Whether the window shows what a load of the picture (as read) must show:
+// all six views, and the stored panel copy.
+bool showsLoadOf(const MainWindow &window, const cv::Mat &bgr);
+
 // What the six views show, in the order origin, mygray, gray, gaussian,
 // sobel, laplacian, each as red-green-blue (empty for an empty view).
 std::vector<cv::Mat> viewPictures(const MainWindow &window);
