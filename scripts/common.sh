@@ -10,8 +10,14 @@ RUN_PACKAGES="fonts-wqy-microhei"
 TEST_PACKAGES="desktop-file-utils dpkg-dev file"
 
 # Installs whichever of the given Debian packages are missing. Runs
-# apt-get update once, and only when something has to be installed.
+# apt-get update once, and only when something has to be installed. Without
+# apt-get (another distribution), or with SIXFOLD_NO_APT=1, it only names
+# the packages and leaves the rest to the build.
 ensure_packages() {
+    if [ "${SIXFOLD_NO_APT:-}" = 1 ] || ! command -v apt-get > /dev/null || ! command -v dpkg-query > /dev/null; then
+        echo "Not installing packages; the build needs these (Debian names) or their equivalents: $*"
+        return 0
+    fi
     local missing=() pkg
     for pkg in "$@"; do
         dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' \
@@ -29,11 +35,12 @@ ensure_packages() {
 TEST_BUILD="$ROOT/build/test"
 TEST_OPTIONS=(-DCMAKE_BUILD_TYPE=Release -DSIXFOLD_SANITIZE=OFF)
 
-# Configures a build folder and builds one target in it ("all" for all).
-# Arguments: folder, target, then CMake options.
+# Configures a build folder and builds targets in it ("all" for all).
+# Arguments: folder, targets (separated by blanks), then CMake options.
 build() {
-    local dir=$1 target=$2
+    local dir=$1 targets
+    read -r -a targets <<< "$2"
     shift 2
     cmake -S "$ROOT" -B "$dir" "$@"
-    cmake --build "$dir" --parallel "$(nproc)" --target "$target"
+    cmake --build "$dir" --parallel "$(nproc)" --target "${targets[@]}"
 }

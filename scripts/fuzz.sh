@@ -8,9 +8,11 @@ source "$(dirname "$0")/common.sh"
 
 seconds=${1:-60}
 shift || true
-ensure_packages $BUILD_PACKAGES clang libclang-rt-14-dev
+# The compiler and its runtime (libFuzzer, the sanitizers) must be of one version.
+clang_version=14
+ensure_packages $BUILD_PACKAGES "clang-$clang_version" "libclang-rt-$clang_version-dev"
 dir="$ROOT/build/fuzz"
-build "$dir" sixfold-fuzz -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSIXFOLD_FUZZ=ON
+build "$dir" sixfold-fuzz -DCMAKE_CXX_COMPILER="clang++-$clang_version" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSIXFOLD_FUZZ=ON
 
 export LSAN_OPTIONS="suppressions=$ROOT/tests/lsan.supp${LSAN_OPTIONS:+:$LSAN_OPTIONS}"
 mkdir -p "$dir/corpus" "$dir/findings"

@@ -3,19 +3,38 @@
 #   scripts/test.sh              the suite
 #   scripts/test.sh --sanitize   the suite built with AddressSanitizer,
 #                                UndefinedBehaviorSanitizer and LeakSanitizer
+#   scripts/test.sh --fma        the average-gray and filter tests built for
+#                                processors with fused multiply-add
+#                                (x86-64-v3), where the floating-point
+#                                contract of the average gray matters
 # Further arguments go to ctest (for example -L soak, or -R tst_form).
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 
 dir=$TEST_BUILD
+targets=all
 options=("${TEST_OPTIONS[@]}")
-if [ "${1:-}" = "--sanitize" ]; then
+tests=()
+case "${1:-}" in
+--sanitize)
     shift
     dir="$ROOT/build/sanitize"
     options=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DSIXFOLD_SANITIZE=ON)
-fi
+    ;;
+--fma)
+    shift
+    if ! grep -qw fma /proc/cpuinfo || ! grep -qw avx2 /proc/cpuinfo; then
+        echo "This processor has no FMA and AVX2; skipping the x86-64-v3 tests."
+        exit 0
+    fi
+    dir="$ROOT/build/fma"
+    targets="tst_averagegray tst_filters"
+    options+=(-DCMAKE_CXX_FLAGS=-march=x86-64-v3)
+    tests=(-R '^(tst_averagegray|tst_filters)$')
+    ;;
+esac
 
 ensure_packages $BUILD_PACKAGES $TEST_PACKAGES
-build "$dir" all "${options[@]}"
+build "$dir" "$targets" "${options[@]}"
 cd "$dir"
-ctest --output-on-failure --parallel "$(nproc)" "$@"
+ctest --output-on-failure --parallel "$(nproc)" "${tests[@]}" "$@"

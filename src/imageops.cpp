@@ -14,14 +14,24 @@ namespace sixfold {
 
 namespace {
 
+// libheif asks to be initialised once (it loads its decoder plugins then)
+// and released at the end; this holder does both for the program's life.
+const struct HeifLibrary {
+    HeifLibrary() { heif_init(nullptr); }
+    ~HeifLibrary() { heif_deinit(); }
+} heifLibrary;
+
 // HEIF (HEIC, AVIF) pictures, which OpenCV does not read: the primary image
 // decoded to 8-bit RGB with libheif's default conversion, turned to BGR.
+// Only what is plainly not HEIF is refused from its first bytes: files whose
+// major brand is the generic "mif1" are only "maybe" HEIF, so libheif's
+// reading decides.
 cv::Mat readHeif(const std::string &path)
 {
     uint8_t head[64];
     std::ifstream file(path, std::ios::binary);
     file.read(reinterpret_cast<char *>(head), sizeof head);
-    if (heif_check_filetype(head, int(file.gcount())) != heif_filetype_yes_supported)
+    if (heif_check_filetype(head, int(file.gcount())) == heif_filetype_no)
         return {};
 
     const std::unique_ptr<heif_context, decltype(&heif_context_free)> context(heif_context_alloc(),
@@ -84,8 +94,12 @@ namespace {
 // compiler vectorises it; where the processor has AVX2 a clone of it using
 // four doubles at a time is chosen at load time. Vector and scalar double
 // arithmetic round alike, so every clone gives the formula's exact value.
-#if defined(__x86_64__) && defined(__GNUC__)
+// The choice at load time needs glibc's indirect functions: elsewhere (musl,
+// other processors) the one plain version is built.
+#if defined(__x86_64__) && defined(__GLIBC__) && defined(__has_attribute)
+#if __has_attribute(target_clones)
 __attribute__((target_clones("avx2", "default")))
+#endif
 #endif
 void averageGrayRow(uchar *__restrict p, size_t pixels)
 {

@@ -23,7 +23,7 @@ namespace {
 void showPanel(cv::Mat &m, QImage::Format format, QGraphicsView *view)
 {
     cv::resize(m, m, cv::Size(sixfold::PanelWidth, sixfold::PanelHeight), 0, 0, cv::INTER_LINEAR);
-    const QImage picture(m.data, m.cols, m.rows, format);
+    const QImage picture(m.data, m.cols, m.rows, qsizetype(m.step), format);
     auto *scene = new QGraphicsScene;
     scene->addPixmap(QPixmap::fromImage(picture));
     QGraphicsScene *previous = view->scene();

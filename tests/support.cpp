@@ -30,16 +30,19 @@
 
 namespace support {
 
-void answerFileDialog(const QString &path)
+QByteArray loadThroughDialog(MainWindow &window, const QString &path)
 {
-    auto *timer = new QTimer;
-    timer->setInterval(20);
-    QObject::connect(timer, &QTimer::timeout, timer, [timer, path] {
+    // Answers the dialog once it shows: the path typed into its file-name
+    // field, or a cancel for an empty path.
+    bool answered = false;
+    QTimer answer;
+    answer.setInterval(20);
+    QObject::connect(&answer, &QTimer::timeout, [&answer, &answered, path] {
         auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
         if (!dialog || !dialog->isVisible())
             return;
-        timer->stop();
-        timer->deleteLater();
+        answer.stop();
+        answered = true;
         if (path.isEmpty()) {
             dialog->reject();
             return;
@@ -49,11 +52,7 @@ void answerFileDialog(const QString &path)
         edit->setText(path);
         static_cast<QDialog *>(dialog)->accept();
     });
-    timer->start();
-}
-
-QByteArray loadThroughDialog(MainWindow &window, const QString &path)
-{
+    // Rejects whatever is still open after a while, so that nothing hangs.
     QTimer watchdog;
     watchdog.setInterval(15000);
     bool strayDialog = false;
@@ -67,11 +66,14 @@ QByteArray loadThroughDialog(MainWindow &window, const QString &path)
         }
     });
     watchdog.start();
-    answerFileDialog(path);
+    answer.start();
     const QByteArray out = captureStdout([&window] { window.form().pushButton->click(); });
+    answer.stop();
     watchdog.stop();
-    if (strayDialog)
-        qWarning("a dialog was still open and had to be rejected");
+    if (!answered)
+        QTest::qFail("no file dialog appeared", __FILE__, __LINE__);
+    else if (strayDialog)
+        QTest::qFail("a dialog was still open and had to be rejected", __FILE__, __LINE__);
     return out;
 }
 
@@ -310,21 +312,25 @@ QByteArray withExifOrientation(const QByteArray &jpeg, int orientation)
     return jpeg.left(2) + segment + payload + jpeg.mid(2);
 }
 
-QString writeHeic(const QString &path, const cv::Mat &bgr, int quality)
+QString writeHeic(const QString &path, const cv::Mat &bgr, bool av1)
 {
-    heif::Image image;
-    image.create(bgr.cols, bgr.rows, heif_colorspace_RGB, heif_chroma_interleaved_RGB);
-    image.add_plane(heif_channel_interleaved, bgr.cols, bgr.rows, 8);
-    int stride = 0;
-    uint8_t *plane = image.get_plane(heif_channel_interleaved, &stride);
-    cv::Mat rgb(bgr.rows, bgr.cols, CV_8UC3, plane, size_t(stride));
-    cv::cvtColor(bgr, rgb, cv::COLOR_BGR2RGB);
-    heif::Encoder encoder(heif_compression_HEVC);
-    encoder.set_lossy_quality(quality);
-    heif::Context context;
-    context.encode_image(image, encoder);
-    context.write_to_file(QFile::encodeName(path).toStdString());
-    return path;
+    try {
+        heif::Image image;
+        image.create(bgr.cols, bgr.rows, heif_colorspace_RGB, heif_chroma_interleaved_RGB);
+        image.add_plane(heif_channel_interleaved, bgr.cols, bgr.rows, 8);
+        int stride = 0;
+        uint8_t *plane = image.get_plane(heif_channel_interleaved, &stride);
+        cv::Mat rgb(bgr.rows, bgr.cols, CV_8UC3, plane, size_t(stride));
+        cv::cvtColor(bgr, rgb, cv::COLOR_BGR2RGB);
+        heif::Encoder encoder(av1 ? heif_compression_AV1 : heif_compression_HEVC);
+        encoder.set_lossy_quality(90);
+        heif::Context context;
+        context.encode_image(image, encoder);
+        context.write_to_file(QFile::encodeName(path).toStdString());
+        return path;
+    } catch (const heif::Error &) {
+        return {};   // no encoder for the format in this libheif
+    }
 }
 
 cv::Mat decodeHeic(const QString &path)

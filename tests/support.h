@@ -18,14 +18,11 @@ namespace support {
 // What the program writes to standard output for a file it cannot read.
 inline const QByteArray failureLine = QByteArray("失敗") + '\n';
 
-// Answers the next file dialog with the given absolute path, typed into its
-// file-name field, or cancels it when the path is empty. Call before the
-// action that opens the dialog.
-void answerFileDialog(const QString &path);
-
-// Presses the load button and answers the dialog with the path (empty to
-// cancel). Returns what the program wrote to standard output meanwhile.
-// A watchdog rejects any dialog still open after a while, so it never hangs.
+// Presses the load button and answers the file dialog with the absolute
+// path, typed into its file-name field (empty to cancel). Returns what the
+// program wrote to standard output meanwhile. The test fails if no dialog
+// appeared, or if a dialog was still open after a while (a watchdog rejects
+// it, so it never hangs).
 QByteArray loadThroughDialog(MainWindow &window, const QString &path);
 
 // Runs the action and returns what it wrote to standard output.
@@ -88,9 +85,10 @@ QByteArray cmykJpeg(const cv::Mat &cmyk, int quality = 90);
 // inserted after its start marker.
 QByteArray withExifOrientation(const QByteArray &jpeg, int orientation);
 
-// Writes a blue-green-red matrix as a HEIC file (HEVC, through libheif's
-// encoder) and returns the path.
-QString writeHeic(const QString &path, const cv::Mat &bgr, int quality = 90);
+// Writes a blue-green-red matrix as a HEIC file (HEVC through libheif's
+// encoder) or, with av1, as an AVIF file, and returns the path; empty when
+// libheif has no encoder for the format.
+QString writeHeic(const QString &path, const cv::Mat &bgr, bool av1 = false);
 
 // The primary image of a HEIF file as libheif decodes it to 8-bit RGB,
 // returned as blue-green-red; empty if libheif cannot decode it.
