@@ -1,26 +1,40 @@
 // Load speed and memory on big photos, against the cost of decoding them.
 //
-// Makes a 6000 x 4000 photo-like picture, saves it as JPEG (quality 92) and
-// PNG, and measures in alternating runs:
+// Makes photo-like pictures of 6000 x 4000 (saved as JPEG, quality 92,
+// baseline and progressive, and PNG) and 16320 x 12240 (JPEG), softened as
+// a camera's noise reduction does (Gaussian, sigma 1 pixel): about 1.4 bits
+// a pixel as JPEG, as a 200 MP phone photo of some 34 MB. The unsoftened
+// 6000 x 4000 JPEG (3.4 bits a pixel) is measured too. In alternating runs:
 //   (a) cv::imread of the file alone;
 //   (b) the whole load as the window performs it, without the dialog;
-//   (c) the average-gray pass against a plain clone() of the decoded picture;
+//   (c) the average-gray pass against a plain clone() of the 6000 x 4000
+//       decoded picture;
 //   (d) peak resident memory during (b) above the idle program, against the
-//       size of the decoded picture.
+//       size of the decoded picture;
+//   (e) a 629-byte JPEG, baseline and progressive, declaring 30000 x 30000
+//       pixels, its data cut short, loaded by a program of its own: CPU time
+//       and peak resident memory of that whole program.
 // Times are process CPU times (all threads); medians are reported.
+//
+//   sixfold-bench [ROUNDS]
+//   sixfold-bench --load FILE   one load in a fresh window; prints its CPU
+//                               milliseconds and the program's peak MB
 
 #include "imageops.h"
 #include "mainwindow.h"
 #include "support.h"
 
 #include <QApplication>
+#include <QProcess>
 #include <QTemporaryDir>
 
 #include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 
 #include <algorithm>
 #include <cstdio>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <string>
@@ -70,6 +84,29 @@ const char *verdict(double value, double goal)
     return value <= goal ? "met" : "MISSED";
 }
 
+// Runs this program on the file in --load mode: its CPU milliseconds and
+// peak resident megabytes.
+std::pair<double, double> loadAlone(const QString &file)
+{
+    QProcess child;
+    child.start(QCoreApplication::applicationFilePath(), {"--load", file});
+    child.waitForFinished(-1);
+    double cpu = 0, peak = 0;
+    // The last line: a refused file prints the failure line first.
+    const QByteArray out = child.readAllStandardOutput().trimmed();
+    std::sscanf(out.mid(out.lastIndexOf('\n') + 1).constData(), "%lf %lf", &cpu, &peak);
+    return {cpu, peak};
+}
+
+struct Row {
+    const char *name;
+    std::string path;
+    double decodedMb;
+    double speedGoal;
+    double memoryGoal;   // 0: not measured against a goal
+    std::vector<double> read, load, peak;
+};
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -77,23 +114,64 @@ int main(int argc, char **argv)
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
+    if (argc == 3 && std::string(argv[1]) == "--load") {
+        MainWindow window;
+        const double cpu = timed([&] { window.openImage(QString::fromLocal8Bit(argv[2])); });
+        std::printf("%.1f %.1f\n", cpu, statusBytes("VmHWM:") / 1048576.0);
+        return 0;
+    }
     const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 7;
 
     QTemporaryDir dir;
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
-    std::printf("making a 6000 x 4000 photo-like picture...\n");
+    std::vector<Row> rows;
     const cv::Mat photo = support::photoLike(6000, 4000, 11);
-    const std::string jpeg = dir.filePath("photo.jpg").toStdString();
-    const std::string png = dir.filePath("photo.png").toStdString();
-    cv::imwrite(jpeg, photo, {cv::IMWRITE_JPEG_QUALITY, 92});
-    cv::imwrite(png, photo);
-    const double decodedMb = photo.total() * photo.elemSize() / 1048576.0;
+    const double photoMb = photo.total() * photo.elemSize() / 1048576.0;
+    {
+        std::printf("making the pictures...\n");
+        auto path = [&dir](const char *name) { return dir.filePath(name).toStdString(); };
+        auto softened = [](const cv::Mat &picture) {
+            cv::Mat soft;
+            cv::GaussianBlur(picture, soft, cv::Size(0, 0), 1.0);
+            return soft;
+        };
+        const std::vector<int> quality = {cv::IMWRITE_JPEG_QUALITY, 92};
+        const cv::Mat soft = softened(photo);
+        cv::imwrite(path("photo.jpg"), soft, quality);
+        cv::imwrite(path("dense.jpg"), photo, quality);
+        cv::imwrite(path("photo.png"), soft);
+        cv::imwrite(path("progressive.jpg"), soft, {cv::IMWRITE_JPEG_QUALITY, 92, cv::IMWRITE_JPEG_PROGRESSIVE, 1});
+        const cv::Mat huge = softened(support::photoLike(16320, 12240, 12));
+        cv::imwrite(path("big.jpg"), huge, quality);
+        const double hugeMb = huge.total() * huge.elemSize() / 1048576.0;
+        rows = {{"24 MP JPEG", path("photo.jpg"), photoMb, 0.60, 0.15, {}, {}, {}},
+                {"24 MP JPEG unsoftened", path("dense.jpg"), photoMb, 0, 0, {}, {}, {}},
+                {"24 MP PNG", path("photo.png"), photoMb, 0.95, 0.15, {}, {}, {}},
+                {"24 MP progressive JPEG", path("progressive.jpg"), photoMb, 1.0, 0, {}, {}, {}},
+                {"200 MP JPEG", path("big.jpg"), hugeMb, 0.30, 0.05, {}, {}, {}}};
+        for (const Row &row : rows)
+            std::printf("%s: %.1f MB\n", row.name, double(std::filesystem::file_size(row.path)) / 1048576.0);
+    }
+    // The flood, baseline and progressive.
+    struct Flood {
+        const char *name;
+        QString path;
+        qsizetype bytes;
+        std::vector<double> cpu, peak;
+    };
+    std::vector<Flood> floods;
+    for (const bool progressive : {false, true}) {
+        const QByteArray small = support::encoded(".jpg", support::photoLike(64, 48, 3),
+                                                  {cv::IMWRITE_JPEG_QUALITY, 92, cv::IMWRITE_JPEG_PROGRESSIVE,
+                                                   progressive});
+        const QString name = progressive ? "flood-progressive.jpg" : "flood.jpg";
+        const QByteArray bytes = support::jpegDeclaring(small, 30000, 30000).left(629);
+        floods.push_back({progressive ? "progressive JPEG" : "JPEG", support::writeBytes(dir.filePath(name), bytes),
+                          bytes.size(), {}, {}});
+    }
 
     MainWindow window;
-    struct Row { const char *name; std::string path; std::vector<double> read, load, peak; };
-    std::vector<Row> rows = {{"JPEG", jpeg, {}, {}, {}}, {"PNG", png, {}, {}, {}}};
     std::vector<double> pass, clone;
-
     for (int round = 0; round < rounds; ++round) {
         for (Row &row : rows) {
             row.read.push_back(timed([&] { cv::imread(row.path, cv::IMREAD_COLOR); }));
@@ -103,27 +181,45 @@ int main(int argc, char **argv)
             row.load.push_back(timed([&] { window.openImage(path); }));
             row.peak.push_back((statusBytes("VmHWM:") - idle) / 1048576.0);
         }
+        for (Flood &flood : floods) {
+            const auto [cpu, peak] = loadAlone(flood.path);
+            flood.cpu.push_back(cpu);
+            flood.peak.push_back(peak);
+        }
         cv::Mat copy;
         clone.push_back(timed([&] { copy = photo.clone(); }));
         pass.push_back(timed([&] { sixfold::averageGrayInPlace(copy); }));
         std::fprintf(stderr, "round %d of %d done\n", round + 1, rounds);
     }
 
-    std::printf("\n%d rounds, medians of process CPU time; decoded picture %.1f MB\n\n", rounds, decodedMb);
+    std::printf("\n%d rounds, medians of process CPU time\n\n", rounds);
     std::printf("| measure | value | goal | |\n|---|---|---|---|\n");
     for (const Row &row : rows) {
         const double a = median(row.read), b = median(row.load);
-        const double goal = row.name == std::string("JPEG") ? 1.25 : 1.10;
-        std::printf("| %s: (a) read %.0f ms, (b) load %.0f ms | b/a %.2f | <= %.2f | %s |\n",
-                    row.name, a, b, b / a, goal, verdict(b / a, goal));
+        if (row.speedGoal > 0)
+            std::printf("| %s: (a) imread %.0f ms, (b) load %.0f ms | b/a %.2f | <= %.2f | %s |\n", row.name, a,
+                        b, b / a, row.speedGoal, verdict(b / a, row.speedGoal));
+        else
+            std::printf("| %s: (a) imread %.0f ms, (b) load %.0f ms | b/a %.2f | | |\n", row.name, a, b, b / a);
     }
     const double c = median(pass) / median(clone);
     std::printf("| (c) average gray %.1f ms, clone %.1f ms | %.2f x | <= 1.50 x | %s |\n",
                 median(pass), median(clone), c, verdict(c, 1.5));
     for (const Row &row : rows) {
-        const double d = *std::max_element(row.peak.begin(), row.peak.end()) / decodedMb;
-        std::printf("| (d) peak memory of a %s load %.0f MB | %.2f x | <= 2.05 x | %s |\n",
-                    row.name, *std::max_element(row.peak.begin(), row.peak.end()), d, verdict(d, 2.05));
+        const double peak = *std::max_element(row.peak.begin(), row.peak.end());
+        const double d = peak / row.decodedMb;
+        if (row.memoryGoal > 0)
+            std::printf("| (d) peak memory of a %s load %.1f MB | %.3f x | <= %.2f x | %s |\n", row.name, peak,
+                        d, row.memoryGoal, verdict(d, row.memoryGoal));
+        else
+            std::printf("| (d) peak memory of a %s load %.1f MB | %.3f x | | |\n", row.name, peak, d);
+    }
+    for (const Flood &flood : floods) {
+        const double e = median(flood.cpu) / 1000, peak = *std::max_element(flood.peak.begin(), flood.peak.end());
+        std::printf("| (e) %d-byte %s declaring 30000 x 30000: CPU | %.2f s | <= 1 s | %s |\n", int(flood.bytes),
+                    flood.name, e, verdict(e, 1));
+        std::printf("| (e) the same: peak resident memory of the program | %.0f MB | <= 200 MB | %s |\n", peak,
+                    verdict(peak, 200));
     }
     return 0;
 }

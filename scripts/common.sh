@@ -3,8 +3,10 @@
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
-# What building and testing need, and what running the window adds.
-BUILD_PACKAGES="cmake make g++ qt6-base-dev libopencv-dev libheif-dev libjpeg-dev"
+# What building and testing need (with Qt's image-format plugins, through
+# which the program reads the declared size of TIFF and WebP files), and
+# what running the window adds.
+BUILD_PACKAGES="cmake make g++ qt6-base-dev qt6-image-formats-plugins libopencv-dev libheif-dev libjpeg-dev libpng-dev"
 RUN_PACKAGES="fonts-wqy-microhei"
 # What the install and package checks among the tests use.
 TEST_PACKAGES="desktop-file-utils dpkg-dev file"

@@ -1,82 +1,25 @@
 #include "imageops.h"
 
-#include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include <libheif/heif.h>
-
-#include <cstdint>
-#include <filesystem>
-#include <fstream>
-#include <memory>
+#include <algorithm>
 
 namespace sixfold {
 
-namespace {
-
-// libheif asks to be initialised once (it loads its decoder plugins then)
-// and released at the end; this holder does both for the program's life.
-const struct HeifLibrary {
-    HeifLibrary() { heif_init(nullptr); }
-    ~HeifLibrary() { heif_deinit(); }
-} heifLibrary;
-
-// HEIF (HEIC, AVIF) pictures, which OpenCV does not read: the primary image
-// decoded to 8-bit RGB with libheif's default conversion, turned to BGR.
-// Only what is plainly not HEIF is refused from its first bytes: files whose
-// major brand is the generic "mif1" are only "maybe" HEIF, so libheif's
-// reading decides.
-cv::Mat readHeif(const std::string &path)
+std::vector<int> panelSourceLines(int size, int panelSize)
 {
-    uint8_t head[64];
-    std::ifstream file(path, std::ios::binary);
-    file.read(reinterpret_cast<char *>(head), sizeof head);
-    if (heif_check_filetype(head, int(file.gcount())) == heif_filetype_no)
-        return {};
-
-    const std::unique_ptr<heif_context, decltype(&heif_context_free)> context(heif_context_alloc(),
-                                                                             heif_context_free);
-    if (!context || heif_context_read_from_file(context.get(), path.c_str(), nullptr).code != heif_error_Ok)
-        return {};
-    heif_image_handle *handle = nullptr;
-    if (heif_context_get_primary_image_handle(context.get(), &handle).code != heif_error_Ok)
-        return {};
-    const std::unique_ptr<heif_image_handle, decltype(&heif_image_handle_release)> primary(
-        handle, heif_image_handle_release);
-    heif_image *decoded = nullptr;
-    if (heif_decode_image(primary.get(), &decoded, heif_colorspace_RGB, heif_chroma_interleaved_RGB, nullptr).code
-        != heif_error_Ok)
-        return {};
-    const std::unique_ptr<heif_image, decltype(&heif_image_release)> image(decoded, heif_image_release);
-
-    int stride = 0;
-    const uint8_t *plane = heif_image_get_plane_readonly(image.get(), heif_channel_interleaved, &stride);
-    const int width = heif_image_get_width(image.get(), heif_channel_interleaved);
-    const int height = heif_image_get_height(image.get(), heif_channel_interleaved);
-    if (!plane || width <= 0 || height <= 0 || stride < 3 * width)
-        return {};
-    const cv::Mat rgb(height, width, CV_8UC3, const_cast<uint8_t *>(plane), size_t(stride));
-    cv::Mat bgr;
-    cv::cvtColor(rgb, bgr, cv::COLOR_RGB2BGR);
-    return bgr;
-}
-
-} // namespace
-
-cv::Mat readImage(const std::string &path)
-{
-    // Only regular files: a FIFO or a device would block the read or never end.
-    std::error_code error;
-    if (!std::filesystem::is_regular_file(path, error))
-        return {};
-    try {
-        cv::Mat image = cv::imread(path, cv::IMREAD_COLOR);
-        return image.empty() ? readHeif(path) : image;
-    } catch (...) {
-        // Decoders throw on headers they refuse (huge sizes) and on
-        // allocation failures; either way the file is not readable.
-        return {};
+    // Panel row d samples (d + 0.5) * size / panelSize - 0.5, worked out as
+    // OpenCV's scaling does it: in double, then rounded to float.
+    const double scale = 1.0 / (double(panelSize) / size);
+    std::vector<int> lines;
+    for (int d = 0; d < panelSize; ++d) {
+        const int below = cvFloor(float((d + 0.5) * scale - 0.5));
+        for (const int line : {below, below + 1})
+            lines.push_back(std::clamp(line, 0, size - 1));
     }
+    std::sort(lines.begin(), lines.end());
+    lines.erase(std::unique(lines.begin(), lines.end()), lines.end());
+    return lines;
 }
 
 cv::Mat panelRgb(const cv::Mat &bgr)
@@ -122,6 +65,17 @@ void averageGrayInPlace(cv::Mat &bgr)
     }
     for (int y = 0; y < bgr.rows; ++y)
         averageGrayRow(bgr.ptr<uchar>(y), size_t(bgr.cols));
+}
+
+void averageGrayForPanel(cv::Mat &bgr)
+{
+    CV_Assert(bgr.type() == CV_8UC3);
+    const std::vector<int> columns = panelSourceColumns(bgr.cols);
+    for (const int y : panelSourceRows(bgr.rows)) {
+        auto *row = bgr.ptr<cv::Vec3b>(y);
+        for (const int x : columns)
+            row[x] = cv::Vec3b::all(uchar(averageGrayOf(row[x][0], row[x][1], row[x][2])));
+    }
 }
 
 } // namespace sixfold

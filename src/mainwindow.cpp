@@ -1,8 +1,10 @@
 #include "mainwindow.h"
 
 #include "imageops.h"
+#include "imagereader.h"
 #include "mainwindow_form.h"
 
+#include <QApplication>
 #include <QFile>
 #include <QFileDialog>
 #include <QGraphicsScene>
@@ -16,6 +18,16 @@
 #include <utility>
 
 namespace {
+
+// Shows the busy pointer for its scope, so that a long load does not look
+// like a hang.
+struct BusyCursor
+{
+    BusyCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
+    ~BusyCursor() { QApplication::restoreOverrideCursor(); }
+    BusyCursor(const BusyCursor &) = delete;
+    BusyCursor &operator=(const BusyCursor &) = delete;
+};
 
 // Scales the matrix in place to panel size and shows it in the view on a
 // scene of its own. The view does not own its scenes, so the one it showed
@@ -60,16 +72,19 @@ bool MainWindow::openImage(const QString &path)
     if (imagePath.isEmpty())
         return false;
 
+    const BusyCursor busy;
     cv::Mat image = sixfold::readImage(QFile::encodeName(imagePath).toStdString());
     if (image.empty()) {
         std::cout << "失敗" << std::endl;
         return false;
     }
 
-    // Everything is computed before any view changes.
+    // Everything is computed before any view changes. Scaling reads only
+    // some pixels of the full-size picture (and the reading may have filled
+    // in no others), so the average gray is needed there alone.
     cv::Mat rgb = sixfold::panelRgb(image);
     cv::Mat avgGray = std::move(image);   // the full-size picture is not needed again
-    sixfold::averageGrayInPlace(avgGray);
+    sixfold::averageGrayForPanel(avgGray);
 
     cv::Mat grayImage, blurImage, sobelX, sobelY, sobelImage, laplacianImage;
     cv::cvtColor(rgb, grayImage, cv::COLOR_RGB2GRAY);

@@ -20,11 +20,13 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
 // jpeglib.h needs FILE and size_t declared first.
 #include <jpeglib.h>
 #include <libheif/heif_cxx.h>
+#include <png.h>
 #include <iostream>
 #include <unistd.h>
 
@@ -270,7 +272,7 @@ QByteArray pngFile(quint32 width, quint32 height, int bitDepth, int colourType,
         + pngChunk("IEND", {});
 }
 
-QByteArray cmykJpeg(const cv::Mat &cmyk, int quality)
+QByteArray jpegFile(const cv::Mat &image, const JpegOptions &options)
 {
     jpeg_compress_struct info{};
     jpeg_error_mgr errors{};
@@ -279,15 +281,24 @@ QByteArray cmykJpeg(const cv::Mat &cmyk, int quality)
     unsigned char *buffer = nullptr;
     unsigned long size = 0;
     jpeg_mem_dest(&info, &buffer, &size);
-    info.image_width = JDIMENSION(cmyk.cols);
-    info.image_height = JDIMENSION(cmyk.rows);
-    info.input_components = 4;
-    info.in_color_space = JCS_CMYK;
+    info.image_width = JDIMENSION(image.cols);
+    info.image_height = JDIMENSION(image.rows);
+    info.input_components = image.channels();
+    info.in_color_space = image.channels() == 1 ? JCS_GRAYSCALE : image.channels() == 3 ? JCS_EXT_BGR : JCS_CMYK;
     jpeg_set_defaults(&info);
-    jpeg_set_quality(&info, quality, TRUE);
+    if (options.ycck)
+        jpeg_set_colorspace(&info, JCS_YCCK);
+    jpeg_set_quality(&info, options.quality, TRUE);
+    if (image.channels() > 1) {
+        info.comp_info[0].h_samp_factor = options.hSampling;
+        info.comp_info[0].v_samp_factor = options.vSampling;
+    }
+    info.restart_in_rows = options.restartRows;
+    if (options.progressive)
+        jpeg_simple_progression(&info);
     jpeg_start_compress(&info, TRUE);
     while (info.next_scanline < info.image_height) {
-        JSAMPROW row = const_cast<uchar *>(cmyk.ptr<uchar>(int(info.next_scanline)));
+        JSAMPROW row = const_cast<uchar *>(image.ptr<uchar>(int(info.next_scanline)));
         jpeg_write_scanlines(&info, &row, 1);
     }
     jpeg_finish_compress(&info);
@@ -297,14 +308,76 @@ QByteArray cmykJpeg(const cv::Mat &cmyk, int quality)
     return bytes;
 }
 
-QByteArray withExifOrientation(const QByteArray &jpeg, int orientation)
+QByteArray jpegDeclaring(QByteArray jpeg, int width, int height)
+{
+    int sof = int(jpeg.indexOf(QByteArray::fromHex("ffc0")));
+    if (sof < 0)
+        sof = int(jpeg.indexOf(QByteArray::fromHex("ffc2")));   // progressive
+    Q_ASSERT(sof > 0);
+    jpeg[sof + 5] = char(height >> 8);
+    jpeg[sof + 6] = char(height);
+    jpeg[sof + 7] = char(width >> 8);
+    jpeg[sof + 8] = char(width);
+    return jpeg;
+}
+
+QByteArray pngWritten(int width, int height, int bitDepth, int colourType, const QByteArray &rows,
+                      bool interlaced, bool transparency)
+{
+    QByteArray out;
+    std::vector<png_color> palette;
+    std::vector<png_byte> alphas;
+    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_infop info = png_create_info_struct(png);
+    if (setjmp(png_jmpbuf(png)))
+        qFatal("cannot write a test PNG");
+    png_set_write_fn(
+        png, &out,
+        [](png_structp p, png_bytep data, size_t n) {
+            static_cast<QByteArray *>(png_get_io_ptr(p))->append(reinterpret_cast<const char *>(data), qsizetype(n));
+        },
+        nullptr);
+    png_set_compression_level(png, 0);   // test data is random: storing it is quickest
+    png_set_filter(png, 0, PNG_FILTER_NONE);
+    png_set_IHDR(png, info, png_uint_32(width), png_uint_32(height), bitDepth, colourType,
+                 interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
+                 PNG_FILTER_TYPE_DEFAULT);
+    if (colourType == PNG_COLOR_TYPE_PALETTE) {
+        for (int i = 0; i < (1 << bitDepth); ++i) {
+            palette.push_back({png_byte(i * 37), png_byte(255 - i * 11), png_byte(i * 5 + 3)});
+            alphas.push_back(png_byte(i * 90));
+        }
+        png_set_PLTE(png, info, palette.data(), int(palette.size()));
+        if (transparency)
+            png_set_tRNS(png, info, alphas.data(), int(alphas.size() + 1) / 2, nullptr);
+    } else if (transparency) {
+        png_color_16 colour{0, 1, 1, 0, 1};   // index, red, green, blue, gray
+        png_set_tRNS(png, info, nullptr, 0, &colour);
+    }
+    png_write_info(png, info);
+    const int passes = png_set_interlace_handling(png);
+    const qsizetype stride = rows.size() / height;
+    for (int pass = 0; pass < passes; ++pass)
+        for (int y = 0; y < height; ++y)
+            png_write_row(png, reinterpret_cast<png_const_bytep>(rows.constData() + y * stride));
+    png_write_end(png, nullptr);
+    png_destroy_write_struct(&png, &info);
+    return out;
+}
+
+QByteArray exifBlock(int orientation)
 {
     // Little-endian TIFF header, one IFD holding one SHORT entry 0x0112.
     QByteArray tiff = QByteArray::fromHex("49492a0008000000" "0100" "12010300" "01000000");
     tiff += char(orientation);
     tiff += QByteArray(3, '\0');
     tiff += QByteArray(4, '\0');   // no next IFD
-    const QByteArray payload = QByteArray("Exif", 4) + QByteArray(2, '\0') + tiff;
+    return tiff;
+}
+
+QByteArray withExifOrientation(const QByteArray &jpeg, int orientation)
+{
+    const QByteArray payload = QByteArray("Exif", 4) + QByteArray(2, '\0') + exifBlock(orientation);
     const int length = int(payload.size()) + 2;
     QByteArray segment = QByteArray::fromHex("ffe1");
     segment += char(length >> 8);

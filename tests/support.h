@@ -78,11 +78,38 @@ QByteArray pngHeader(quint32 width, quint32 height, int bitDepth = 8, int colour
 QByteArray pngFile(quint32 width, quint32 height, int bitDepth, int colourType,
                    const QByteArray &scanlines, const QByteArray &extraChunks = {});
 
-// A baseline JPEG of a 4-channel CMYK matrix, written with libjpeg.
-QByteArray cmykJpeg(const cv::Mat &cmyk, int quality = 90);
+// How jpegFile writes: the sampling factors of the first component (the
+// others have 1 x 1), and a restart marker every so many MCU rows (0: none).
+struct JpegOptions
+{
+    int hSampling = 2, vSampling = 2;
+    bool progressive = false;
+    int restartRows = 0;
+    bool ycck = false;   // a 4-channel matrix stored as YCCK, not CMYK
+    int quality = 90;
+};
 
-// The JPEG with an EXIF segment carrying the given orientation (1 to 8)
-// inserted after its start marker.
+// A JPEG of a gray, blue-green-red or (4 channels) CMYK matrix, written with
+// libjpeg.
+QByteArray jpegFile(const cv::Mat &image, const JpegOptions &options = {});
+inline QByteArray cmykJpeg(const cv::Mat &cmyk) { return jpegFile(cmyk, {1, 1}); }
+
+// The JPEG (baseline or progressive) with its frame header declaring another
+// size.
+QByteArray jpegDeclaring(QByteArray jpeg, int width, int height);
+
+// A PNG written with libpng from packed rows of raw samples (as many bytes
+// a row as the depth and colour type take), optionally interlaced and with a
+// transparent colour or palette entries.
+QByteArray pngWritten(int width, int height, int bitDepth, int colourType, const QByteArray &rows,
+                      bool interlaced = false, bool transparency = false);
+
+// An EXIF block (a TIFF header and one directory) holding only the given
+// orientation, 1 to 8: the content of a PNG eXIf chunk.
+QByteArray exifBlock(int orientation);
+
+// The JPEG with an EXIF segment carrying the given orientation inserted
+// after its start marker.
 QByteArray withExifOrientation(const QByteArray &jpeg, int orientation);
 
 // Writes a blue-green-red matrix as a HEIC file (HEVC through libheif's

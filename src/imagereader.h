@@ -1,0 +1,33 @@
+#ifndef IMAGEREADER_H
+#define IMAGEREADER_H
+
+// Reading picture files for the views.
+
+#include <opencv2/core.hpp>
+
+#include <string>
+
+namespace sixfold {
+
+// Reads a file as the 8-bit, 3-channel blue-green-red picture that
+// cv::imread with IMREAD_COLOR gives (turned upright by its EXIF
+// orientation), or as libheif decodes it for HEIF files, which OpenCV
+// cannot read.
+//
+// JPEG and PNG files are decoded by libjpeg and libpng directly, and only
+// in the rows that scaling to the panel reads (panelSourceRows): the other
+// rows of the picture are never written and take no memory. Other files
+// go to cv::imread whole, once their declared size is known to fit in the
+// memory available.
+//
+// Returns an empty matrix for anything that is not a readable picture, or
+// that would not fit in the memory available now (MemAvailable); never
+// throws.
+cv::Mat readImage(const std::string &path);
+
+// The same, with the memory the picture may take given in bytes.
+cv::Mat readImage(const std::string &path, double memoryLimit);
+
+} // namespace sixfold
+
+#endif // IMAGEREADER_H

@@ -1,0 +1,207 @@
+// Reading only the rows the views show gives exactly what reading the whole
+// file with cv::imread gives.
+
+#include "imageops.h"
+#include "imagereader.h"
+#include "mainwindow.h"
+#include "support.h"
+
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+namespace {
+
+// Raw samples for a PNG: height rows of the bytes the depth and colour type
+// take, random.
+QByteArray pngSamples(int width, int height, int bitDepth, int colourType)
+{
+    static const int channels[] = {1, 0, 3, 1, 2, 0, 4};
+    const int rowBytes = (width * channels[colourType] * bitDepth + 7) / 8;
+    cv::Mat samples(height, rowBytes, CV_8UC1);
+    cv::randu(samples, 0, 256);
+    return QByteArray(reinterpret_cast<const char *>(samples.data), qsizetype(samples.total()));
+}
+
+// The PNG with a chunk put after its header, or before its end.
+QByteArray withChunk(const QByteArray &png, const QByteArray &chunk, bool atEnd = false)
+{
+    return atEnd ? png.left(png.size() - 12) + chunk + png.right(12) : png.left(33) + chunk + png.mid(33);
+}
+
+} // namespace
+
+class TestReader : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { QVERIFY(dir.isValid()); }
+    void scalingReadsOnlyPanelLines_data();
+    void scalingReadsOnlyPanelLines();
+    void sameAsWholeRead_data();
+    void sameAsWholeRead();
+    void refusesWhatWouldNotFit_data();
+    void refusesWhatWouldNotFit();
+
+private:
+    QTemporaryDir dir;
+};
+
+void TestReader::scalingReadsOnlyPanelLines_data()
+{
+    QTest::addColumn<bool>("columns");
+    QTest::addColumn<int>("across");   // the other dimension
+    // 512 wide by 384 high is exactly twice the panel, which OpenCV scales
+    // by averaging instead.
+    for (const int across : {1, 7, 512})
+        QTest::addRow("rows, %d wide", across) << false << across;
+    for (const int across : {1, 64})
+        QTest::addRow("columns, %d high", across) << true << across;
+}
+
+void TestReader::scalingReadsOnlyPanelLines()
+{
+    // Two pictures that differ everywhere but in the lines the panel reads
+    // scale to the same panel, for every size up to a few thousand.
+    QFETCH(bool, columns);
+    QFETCH(int, across);
+    const int longest = 2000;
+    cv::Mat a(columns ? across : longest, columns ? longest : across, CV_8UC3), b(a.size(), a.type());
+    cv::randu(a, 0, 256);
+    cv::randu(b, 0, 256);
+    const cv::Mat original = b.clone();
+    // Copies line i (a row, or a column) of one picture into another.
+    auto copyLine = [columns, across](const cv::Mat &from, cv::Mat &to, int i) {
+        for (int k = 0; k < (columns ? across : 1); ++k)
+            std::copy_n(from.ptr<cv::Vec3b>(columns ? k : i, columns ? i : 0), columns ? 1 : across,
+                        to.ptr<cv::Vec3b>(columns ? k : i, columns ? i : 0));
+    };
+    cv::Mat fromA, fromB;
+    for (int size = 1; size <= longest; ++size) {
+        const cv::Rect region(0, 0, columns ? size : across, columns ? across : size);
+        const std::vector<int> lines = columns ? sixfold::panelSourceColumns(size) : sixfold::panelSourceRows(size);
+        for (const int i : lines)
+            copyLine(a, b, i);
+        cv::resize(a(region), fromA, cv::Size(256, 192), 0, 0, cv::INTER_LINEAR);
+        cv::resize(b(region), fromB, cv::Size(256, 192), 0, 0, cv::INTER_LINEAR);
+        if (!support::samePixels(fromA, fromB))
+            QFAIL(qPrintable(QString("a line the panel reads is missing at size %1").arg(size)));
+        for (const int i : lines)
+            copyLine(original, b, i);
+    }
+}
+
+void TestReader::sameAsWholeRead_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<cv::Mat>("expected");   // empty: what cv::imread gives
+
+    // Below the panel, around it (twice it exactly, where scaling averages
+    // instead), and well above it.
+    const QList<QSize> sizes = {{40, 30}, {512, 384}, {700, 517}};
+    for (const QSize &size : sizes) {
+        const cv::Mat photo = support::photoLike(size.width(), size.height(), size.width());
+        cv::Mat gray, cmyk(photo.size(), CV_8UC4);
+        cv::cvtColor(photo, gray, cv::COLOR_BGR2GRAY);
+        cv::randu(cmyk, 0, 256);
+        const QByteArray name = QByteArray::number(size.width()) + "x" + QByteArray::number(size.height());
+        auto add = [&name](const QByteArray &what, const QByteArray &bytes) {
+            QTest::addRow("%s, %s", what.constData(), name.constData()) << bytes << cv::Mat();
+        };
+
+        const QByteArray jpeg = support::jpegFile(photo);
+        add("jpeg 4:2:0", jpeg);
+        add("jpeg 4:4:4", support::jpegFile(photo, {1, 1}));
+        add("jpeg 4:2:2", support::jpegFile(photo, {2, 1}));
+        add("jpeg 4:4:0", support::jpegFile(photo, {1, 2}));
+        add("jpeg 4:1:1", support::jpegFile(photo, {4, 1}));
+        add("jpeg gray", support::jpegFile(gray));
+        const QByteArray progressive = support::jpegFile(photo, {2, 2, true});
+        add("jpeg progressive", progressive);
+        add("jpeg with restart markers", support::jpegFile(photo, {2, 2, false, 1}));
+        add("jpeg cmyk", support::jpegFile(cmyk, {1, 1}));
+        add("jpeg ycck", support::jpegFile(cmyk, {2, 2, false, 0, true}));
+        add("jpeg cut halfway", jpeg.left(jpeg.size() / 2));
+        add("jpeg progressive cut halfway", progressive.left(progressive.size() / 2));
+        for (int orientation = 1; orientation <= 8; ++orientation)
+            add("jpeg exif orientation " + QByteArray::number(orientation),
+                support::withExifOrientation(jpeg, orientation));
+
+        const int w = size.width(), h = size.height();
+        const struct { int colour, depth; } kinds[] = {{0, 1}, {0, 2}, {0, 4}, {0, 8}, {0, 16}, {2, 8}, {2, 16},
+                                                      {3, 1}, {3, 2}, {3, 4}, {3, 8}, {4, 8}, {4, 16}, {6, 8},
+                                                      {6, 16}};
+        for (const auto &kind : kinds) {
+            const QByteArray samples = pngSamples(w, h, kind.depth, kind.colour);
+            const QByteArray what = "png colour type " + QByteArray::number(kind.colour) + ", "
+                + QByteArray::number(kind.depth) + "-bit";
+            add(what, support::pngWritten(w, h, kind.depth, kind.colour, samples));
+            add(what + ", interlaced", support::pngWritten(w, h, kind.depth, kind.colour, samples, true));
+            if (kind.colour < 4)
+                add(what + ", tRNS", support::pngWritten(w, h, kind.depth, kind.colour, samples, false, true));
+        }
+        const QByteArray png = support::pngWritten(w, h, 8, 2, pngSamples(w, h, 8, 2));
+        const QByteArray interlaced = support::pngWritten(w, h, 8, 2, pngSamples(w, h, 8, 2), true);
+        for (int orientation = 1; orientation <= 8; ++orientation) {
+            const QByteArray exif = support::pngChunk("eXIf", support::exifBlock(orientation));
+            const QByteArray what = "png exif orientation " + QByteArray::number(orientation);
+            add(what, withChunk(png, exif));
+            add(what + ", interlaced", withChunk(interlaced, exif));
+            add(what + ", after the pixels", withChunk(png, exif, true));
+        }
+    }
+
+    // A small file flooding a big picture: the missing data comes out flat.
+    const QByteArray small = support::jpegFile(support::photoLike(96, 72, 9));
+    QTest::newRow("jpeg declaring 6000 x 6000") << support::jpegDeclaring(small, 6000, 6000) << cv::Mat();
+    // Beyond the pixel count OpenCV reads: with no data at all, every
+    // sample is mid-gray.
+    const QByteArray noData = small.left(small.indexOf(QByteArray::fromHex("ffda")) + 14);
+    QTest::newRow("jpeg declaring 40000 x 30000")
+        << support::jpegDeclaring(noData, 40000, 30000) << cv::Mat(30, 40, CV_8UC3, cv::Scalar::all(128));
+}
+
+void TestReader::sameAsWholeRead()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(cv::Mat, expected);
+    const QString file = support::writeBytes(dir.filePath("picture"), bytes);
+    if (expected.empty())
+        expected = cv::imread(file.toStdString(), cv::IMREAD_COLOR);
+    QVERIFY(!expected.empty());
+    MainWindow window;
+    QVERIFY(window.openImage(file));
+    QVERIFY(support::showsLoadOf(window, expected));
+}
+
+void TestReader::refusesWhatWouldNotFit_data()
+{
+    QTest::addColumn<QByteArray>("extension");
+    QTest::addColumn<double>("limitMb");
+    QTest::addColumn<bool>("loads");
+    // 800 x 600 pixels take 1.37 MB decoded, of which the panel's rows take
+    // 0.88 MB.
+    QTest::newRow("bmp beyond the limit") << QByteArray(".bmp") << 1.3 << false;
+    QTest::newRow("bmp within it") << QByteArray(".bmp") << 1.4 << true;
+    QTest::newRow("tiff beyond the limit") << QByteArray(".tiff") << 1.3 << false;
+    QTest::newRow("webp beyond the limit") << QByteArray(".webp") << 1.3 << false;
+    QTest::newRow("jpeg rows beyond the limit") << QByteArray(".jpg") << 0.85 << false;
+    QTest::newRow("jpeg rows within it, the picture not") << QByteArray(".jpg") << 0.9 << true;
+    QTest::newRow("png rows beyond the limit") << QByteArray(".png") << 0.85 << false;
+}
+
+void TestReader::refusesWhatWouldNotFit()
+{
+    QFETCH(QByteArray, extension);
+    QFETCH(double, limitMb);
+    QFETCH(bool, loads);
+    const QString file = support::writeBytes(dir.filePath("limit" + extension),
+                                             support::encoded(extension, support::photoLike(800, 600), {cv::IMWRITE_WEBP_QUALITY, 90}));
+    QCOMPARE(!sixfold::readImage(file.toStdString(), limitMb * 1048576).empty(), loads);
+}
+
+QTEST_MAIN(TestReader)
+#include "tst_reader.moc"
