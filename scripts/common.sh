@@ -9,7 +9,7 @@ ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 BUILD_PACKAGES="cmake make g++ qt6-base-dev qt6-image-formats-plugins libopencv-dev libheif-dev libjpeg-dev libpng-dev"
 RUN_PACKAGES="fonts-wqy-microhei"
 # What the install and package checks among the tests use.
-TEST_PACKAGES="desktop-file-utils dpkg-dev file"
+TEST_PACKAGES="desktop-file-utils dpkg-dev file lintian appstream"
 
 # Installs whichever of the given Debian packages are missing. Runs
 # apt-get update once, and only when something has to be installed. Without

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the built program into a staging folder and checks what lands
-# there: the program, a valid desktop entry and its icons; then builds the
-# .deb and checks its fields.
+# there: the program, a valid desktop entry, its icons and valid AppStream
+# metadata; then builds the .deb, checks its fields and has lintian, Debian's
+# package checker, find neither error nor warning in it.
 #   install_check.sh BUILD_FOLDER
 set -euo pipefail
 build=$1
@@ -27,6 +28,10 @@ icon=$(field Icon)
 pngs=("$stage"/usr/share/icons/hicolor/*x*/apps/"$icon".png)
 [ -f "${pngs[0]}" ] || fail "no PNG icon $icon.png"
 
+metainfo=$stage/usr/share/metainfo/io.sixfold.Sixfold.metainfo.xml
+[ -f "$metainfo" ] || fail "no AppStream metadata"
+appstreamcli validate --no-net "$metainfo" || fail "appstreamcli rejects the metadata"
+
 cpack -G DEB --config "$build/CPackConfig.cmake" -B "$stage/package" > /dev/null
 debs=("$stage"/package/sixfold_*.deb)
 [ -f "${debs[0]}" ] || fail "no .deb made"
@@ -39,4 +44,9 @@ done
 [[ $(dpkg-deb -f "${debs[0]}" Recommends) == *fonts-wqy-microhei* ]] || fail ".deb does not recommend a CJK font"
 contents=$(dpkg-deb -c "${debs[0]}")
 grep -q '\./usr/share/applications/.*\.desktop$' <<< "$contents" || fail ".deb lacks the desktop entry"
+grep -q '\./usr/share/metainfo/io\.sixfold\.Sixfold\.metainfo\.xml$' <<< "$contents" || fail ".deb lacks the metadata"
+# Errors and warnings only, at lintian's default profile; it reports
+# nothing (and no overrides are used) when the package is clean.
+report=$(lintian --tag-display-limit 0 "${debs[0]}" 2>&1 | grep -E '^[EW]: ' || true)
+[ -z "$report" ] || fail "lintian: $report"
 echo "install and package checks passed"
