@@ -9,11 +9,9 @@
 #include "mainwindow_form.h"
 #include "support.h"
 
-#include <QApplication>
 #include <QDir>
 #include <QFile>
 #include <QSpinBox>
-#include <QTemporaryDir>
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
@@ -67,21 +65,9 @@ void makeSeeds(const QString &dir)
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
+extern "C" int LLVMFuzzerInitialize(int *, char ***argv)
 {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    static int qtArgc = 1;
-    static char *qtArgv[] = {(*argv)[0], nullptr};
-    (void)argc;
-    new QApplication(qtArgc, qtArgv);   // lives for the whole run
-
-    if (qEnvironmentVariableIsSet("SIXFOLD_MAKE_SEEDS")) {
-        makeSeeds(qEnvironmentVariable("SIXFOLD_MAKE_SEEDS"));
-        std::exit(0);
-    }
-    static QTemporaryDir dir;
-    inputPath = dir.filePath("input");
-    window = new MainWindow;
+    window = support::fuzzWindow((*argv)[0], makeSeeds, inputPath);
     return 0;
 }
 

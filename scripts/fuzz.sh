@@ -1,26 +1,76 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer target with clang and fuzzes the load for SECONDS
-# (default 60). Findings are written to build/fuzz/findings; the corpus
-# grows in build/fuzz/corpus and is kept between runs.
-#   scripts/fuzz.sh [SECONDS] [more libFuzzer options]
+# Builds the libFuzzer targets with clang and fuzzes one for SECONDS
+# (default 60):
+#   scripts/fuzz.sh [load] [SECONDS] [more libFuzzer options]
+#       the window's whole load path, any format
+#   scripts/fuzz.sh reader [SECONDS] [more libFuzzer options]
+#       the JPEG and PNG reader against cv::imread, pixel for pixel
+#   scripts/fuzz.sh reader-coverage
+#       line coverage of the reader's sources over the reader's corpus
+# Findings are written to build/fuzz/findings; each target's corpus grows in
+# build/fuzz/corpus-TARGET and is kept between runs. After a reader run,
+# fuzz/reader-corpus.txt is rewritten from the minimised corpus; commit it,
+# so that the test reader_fuzz_replay replays it.
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 
+target=load
+case "${1:-}" in
+load | reader | reader-coverage) target=$1; shift ;;
+esac
 seconds=${1:-60}
 shift || true
 # The compiler and its runtime (libFuzzer, the sanitizers) must be of one version.
 clang_version=14
-ensure_packages $BUILD_PACKAGES "clang-$clang_version" "libclang-rt-$clang_version-dev"
-dir="$ROOT/build/fuzz"
-build "$dir" sixfold-fuzz -DCMAKE_CXX_COMPILER="clang++-$clang_version" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSIXFOLD_FUZZ=ON
-
+ensure_packages $BUILD_PACKAGES "clang-$clang_version" "libclang-rt-$clang_version-dev" "llvm-$clang_version"
 export LSAN_OPTIONS="suppressions=$ROOT/tests/lsan.supp${LSAN_OPTIONS:+:$LSAN_OPTIONS}"
-mkdir -p "$dir/corpus" "$dir/findings"
-[ -n "$(ls -A "$dir/corpus")" ] || SIXFOLD_MAKE_SEEDS="$dir/corpus" "$dir/fuzz/sixfold-fuzz"
+export OPENCV_LOG_LEVEL=SILENT
+dir="$ROOT/build/fuzz"
+corpus="$dir/corpus-${target%-coverage}"
+
+if [ "$target" = reader-coverage ]; then
+    # The replay program built with clang's source-based coverage, run over
+    # the seeds and the corpus.
+    cov="$ROOT/build/coverage"
+    flags="-fprofile-instr-generate -fcoverage-mapping"
+    build "$cov" reader_fuzz_replay -DCMAKE_CXX_COMPILER="clang++-$clang_version" \
+        -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS="$flags" -DCMAKE_EXE_LINKER_FLAGS="$flags"
+    list=$(mktemp)
+    trap 'rm -f "$list"' EXIT
+    for f in "$corpus"/*; do base64 -w0 "$f"; echo; done > "$list"
+    LLVM_PROFILE_FILE="$cov/replay.profraw" "$cov/tests/reader_fuzz_replay" "$list"
+    "llvm-profdata-$clang_version" merge -o "$cov/replay.profdata" "$cov/replay.profraw"
+    "llvm-cov-$clang_version" report "$cov/tests/reader_fuzz_replay" -instr-profile="$cov/replay.profdata" \
+        "$ROOT/src/rowreader.cpp" "$ROOT/src/imagereader.cpp" "$ROOT/src/imageops.cpp"
+    exit 0
+fi
+
+build "$dir" "sixfold-fuzz-load sixfold-fuzz-diff" -DCMAKE_CXX_COMPILER="clang++-$clang_version" \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSIXFOLD_FUZZ=ON
+program="$dir/fuzz/sixfold-fuzz-load"
+if [ "$target" = reader ]; then
+    program="$dir/fuzz/sixfold-fuzz-diff"
+    # cv::imread refuses pictures beyond the 4 megapixels compared.
+    export OPENCV_IO_MAX_IMAGE_PIXELS=4194304
+fi
+mkdir -p "$corpus" "$dir/findings"
+[ -n "$(ls -A "$corpus")" ] || SIXFOLD_MAKE_SEEDS="$corpus" "$program"
 
 # Pictures may declare up to 2^30 pixels (3 GB decoded), so the memory
-# limits sit above that; OpenCV's own warnings are silenced.
-export OPENCV_LOG_LEVEL=SILENT
+# limits sit above that.
 cd "$dir/findings"
-"$dir/fuzz/sixfold-fuzz" "$dir/corpus" -max_total_time="$seconds" -timeout=60 \
+"$program" "$corpus" -max_total_time="$seconds" -timeout=60 \
     -rss_limit_mb=6144 -malloc_limit_mb=4096 -close_fd_mask=3 -print_final_stats=1 "$@"
+
+if [ "$target" = reader ]; then
+    # Minimise the corpus and keep it, as text, for the replay test.
+    merged="$dir/merged-reader"
+    rm -rf "$merged" && mkdir -p "$merged"
+    "$program" -merge=1 "$merged" "$corpus" > /dev/null 2>&1
+    {
+        sed -n '/^#/p' "$ROOT/fuzz/reader-corpus.txt"
+        for f in "$merged"/*; do base64 -w0 "$f"; echo; done
+    } > "$ROOT/fuzz/reader-corpus.txt.new"
+    mv "$ROOT/fuzz/reader-corpus.txt.new" "$ROOT/fuzz/reader-corpus.txt"
+    echo "kept $(ls "$merged" | wc -l) inputs in fuzz/reader-corpus.txt"
+fi

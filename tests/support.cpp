@@ -13,6 +13,7 @@
 #include <QGraphicsView>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QTemporaryDir>
 #include <QTemporaryFile>
 #include <QTest>
 #include <QTimer>
@@ -431,6 +432,21 @@ QByteArray encoded(const char *extension, const cv::Mat &image, const std::vecto
     if (!cv::imencode(extension, image, bytes, params))
         qFatal("cannot encode a test picture as %s", extension);
     return QByteArray(reinterpret_cast<const char *>(bytes.data()), qsizetype(bytes.size()));
+}
+
+MainWindow *fuzzWindow(char *program, const std::function<void(const QString &)> &makeSeeds, QString &inputPath)
+{
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    static int argc = 1;
+    static char *argv[] = {program, nullptr};
+    new QApplication(argc, argv);   // lives for the whole run
+    if (qEnvironmentVariableIsSet("SIXFOLD_MAKE_SEEDS")) {
+        makeSeeds(qEnvironmentVariable("SIXFOLD_MAKE_SEEDS"));
+        std::exit(0);
+    }
+    static QTemporaryDir dir;
+    inputPath = dir.filePath("input");
+    return new MainWindow;
 }
 
 cv::Mat photoLike(int width, int height, unsigned seed)

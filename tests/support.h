@@ -124,6 +124,12 @@ cv::Mat decodeHeic(const QString &path);
 // A matrix encoded in memory by OpenCV (".png", ".jpg", ...).
 QByteArray encoded(const char *extension, const cv::Mat &image, const std::vector<int> &params = {});
 
+// For the fuzz targets: starts Qt on its offscreen platform; with
+// SIXFOLD_MAKE_SEEDS=DIR set, has makeSeeds write a starting corpus into
+// DIR and exits. Otherwise returns a window that lives for the whole run,
+// and sets the path each input is to be written to.
+MainWindow *fuzzWindow(char *program, const std::function<void(const QString &)> &makeSeeds, QString &inputPath);
+
 // A photo-like blue-green-red picture: smooth gradients and shapes plus
 // noise, reproducible from the seed.
 cv::Mat photoLike(int width, int height, unsigned seed = 1);
