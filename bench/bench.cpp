@@ -84,6 +84,17 @@ const char *verdict(double value, double goal)
     return value <= goal ? "met" : "MISSED";
 }
 
+// The goal and verdict columns of a table row: blank where there is no
+// goal (0).
+std::string against(double value, double goal, const char *unit = "")
+{
+    if (goal <= 0)
+        return " | ";
+    char text[64];
+    std::snprintf(text, sizeof text, "<= %.2f%s | %s", goal, unit, verdict(value, goal));
+    return text;
+}
+
 // Runs this program on the file in --load mode: its CPU milliseconds and
 // peak resident megabytes.
 std::pair<double, double> loadAlone(const QString &file)
@@ -196,11 +207,8 @@ int main(int argc, char **argv)
     std::printf("| measure | value | goal | |\n|---|---|---|---|\n");
     for (const Row &row : rows) {
         const double a = median(row.read), b = median(row.load);
-        if (row.speedGoal > 0)
-            std::printf("| %s: (a) imread %.0f ms, (b) load %.0f ms | b/a %.2f | <= %.2f | %s |\n", row.name, a,
-                        b, b / a, row.speedGoal, verdict(b / a, row.speedGoal));
-        else
-            std::printf("| %s: (a) imread %.0f ms, (b) load %.0f ms | b/a %.2f | | |\n", row.name, a, b, b / a);
+        std::printf("| %s: (a) imread %.0f ms, (b) load %.0f ms | b/a %.2f | %s |\n", row.name, a, b, b / a,
+                    against(b / a, row.speedGoal).c_str());
     }
     const double c = median(pass) / median(clone);
     std::printf("| (c) average gray %.1f ms, clone %.1f ms | %.2f x | <= 1.50 x | %s |\n",
@@ -208,11 +216,8 @@ int main(int argc, char **argv)
     for (const Row &row : rows) {
         const double peak = *std::max_element(row.peak.begin(), row.peak.end());
         const double d = peak / row.decodedMb;
-        if (row.memoryGoal > 0)
-            std::printf("| (d) peak memory of a %s load %.1f MB | %.3f x | <= %.2f x | %s |\n", row.name, peak,
-                        d, row.memoryGoal, verdict(d, row.memoryGoal));
-        else
-            std::printf("| (d) peak memory of a %s load %.1f MB | %.3f x | | |\n", row.name, peak, d);
+        std::printf("| (d) peak memory of a %s load %.1f MB | %.3f x | %s |\n", row.name, peak, d,
+                    against(d, row.memoryGoal, " x").c_str());
     }
     for (const Flood &flood : floods) {
         const double e = median(flood.cpu) / 1000, peak = *std::max_element(flood.peak.begin(), flood.peak.end());

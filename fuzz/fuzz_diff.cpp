@@ -20,7 +20,6 @@
 #include <QTemporaryDir>
 
 #include <opencv2/imgcodecs.hpp>
-#include <opencv2/imgproc.hpp>
 
 #include <cstdint>
 #include <cstdio>
@@ -97,47 +96,15 @@ MainWindow *window = nullptr;
 QString inputPath;
 int compared = 0;
 
-// A starting corpus: every path of the reader, at heights around the
-// panel's sampling steps.
+// A starting corpus: every path of the reader, below the panel and at
+// heights around its sampling steps.
 void makeSeeds(const QString &dir)
 {
     QDir().mkpath(dir);
     int count = 0;
-    auto seed = [&](const QByteArray &bytes) {
-        support::writeBytes(dir + QString("/seed%1").arg(++count, 3, 10, QChar('0')), bytes);
-    };
-    for (const QSize size : {QSize(24, 16), QSize(9, 191), QSize(7, 193), QSize(5, 385), QSize(300, 3)}) {
-        const cv::Mat photo = support::photoLike(size.width(), size.height(), 3);
-        seed(support::jpegFile(photo));
-        seed(support::pngWritten(size.width(), size.height(), 8, 2,
-                                 QByteArray(reinterpret_cast<const char *>(photo.data), qsizetype(photo.total() * 3))));
-    }
-    const cv::Mat photo = support::photoLike(40, 30, 5);
-    cv::Mat gray, cmyk(photo.size(), CV_8UC4, cv::Scalar(10, 200, 30, 90));
-    cv::cvtColor(photo, gray, cv::COLOR_BGR2GRAY);
-    const QByteArray jpeg = support::jpegFile(photo);
-    for (const support::JpegOptions &options :
-         {support::JpegOptions{1, 1}, {2, 1}, {1, 2}, {4, 1}, {2, 2, true}, {2, 2, false, 1}, {1, 1, true, 2}})
-        seed(support::jpegFile(photo, options));
-    seed(support::jpegFile(gray));
-    seed(support::jpegFile(gray, {1, 1, true}));
-    seed(support::jpegFile(cmyk, {1, 1}));
-    seed(support::jpegFile(cmyk, {2, 2, false, 0, true}));
-    seed(jpeg.left(jpeg.size() / 2));
-    for (int orientation = 1; orientation <= 8; ++orientation)
-        seed(support::withExifOrientation(jpeg, orientation));
-
-    const struct { int colour, depth; } kinds[] = {{0, 1}, {0, 2}, {0, 4}, {0, 8}, {0, 16}, {2, 8}, {2, 16}, {3, 1},
-                                                  {3, 2}, {3, 4}, {3, 8}, {4, 8}, {4, 16}, {6, 8}, {6, 16}};
-    for (const auto &kind : kinds) {
-        const QByteArray rows = QByteArray(7 * ((13 * 4 * kind.depth + 7) / 8), '\x5a');
-        seed(support::pngWritten(13, 7, kind.depth, kind.colour, rows));
-        seed(support::pngWritten(13, 7, kind.depth, kind.colour, rows, true, kind.colour < 4));
-    }
-    const QByteArray png = support::pngWritten(11, 6, 8, 2, QByteArray(11 * 6 * 3, '\x33'));
-    const QByteArray exif = support::pngChunk("eXIf", support::exifBlock(6));
-    seed(png.left(33) + exif + png.mid(33));
-    seed(png.left(png.size() - 12) + exif + png.right(12));
+    for (const QSize size : {QSize(40, 30), QSize(7, 193), QSize(300, 3)})
+        for (const auto &file : support::readerCases(size.width(), size.height()))
+            support::writeBytes(dir + QString("/seed%1").arg(++count, 3, 10, QChar('0')), file.second);
 }
 
 } // namespace

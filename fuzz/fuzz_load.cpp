@@ -60,7 +60,7 @@ void makeSeeds(const QString &dir)
     support::writeBytes(dir + "/exif.jpg", support::withExifOrientation(support::encoded(".jpg", photo), 6));
     support::writeHeic(dir + "/seed.heic", photo);
     cv::Mat cmyk(16, 24, CV_8UC4, cv::Scalar(10, 200, 30, 90));
-    support::writeBytes(dir + "/cmyk.jpg", support::cmykJpeg(cmyk));
+    support::writeBytes(dir + "/cmyk.jpg", support::jpegFile(cmyk, {1, 1}));
 }
 
 } // namespace

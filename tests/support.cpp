@@ -366,6 +366,75 @@ QByteArray pngWritten(int width, int height, int bitDepth, int colourType, const
     return out;
 }
 
+namespace {
+
+// Random raw samples for a PNG: as many bytes a row as the depth and colour
+// type take.
+QByteArray pngSamples(int width, int height, int bitDepth, int colourType)
+{
+    static const int channels[] = {1, 0, 3, 1, 2, 0, 4};
+    cv::Mat samples(height, (width * channels[colourType] * bitDepth + 7) / 8, CV_8UC1);
+    cv::randu(samples, 0, 256);
+    return QByteArray(reinterpret_cast<const char *>(samples.data), qsizetype(samples.total()));
+}
+
+// The PNG with a chunk put after its header, or before its end.
+QByteArray withChunk(const QByteArray &png, const QByteArray &chunk, bool atEnd = false)
+{
+    return atEnd ? png.left(png.size() - 12) + chunk + png.right(12) : png.left(33) + chunk + png.mid(33);
+}
+
+} // namespace
+
+std::vector<std::pair<QByteArray, QByteArray>> readerCases(int w, int h)
+{
+    std::vector<std::pair<QByteArray, QByteArray>> cases;
+    auto add = [&cases](const QByteArray &name, const QByteArray &bytes) { cases.emplace_back(name, bytes); };
+    const cv::Mat photo = photoLike(w, h, unsigned(w));
+    cv::Mat gray, cmyk(photo.size(), CV_8UC4);
+    cv::cvtColor(photo, gray, cv::COLOR_BGR2GRAY);
+    cv::randu(cmyk, 0, 256);
+
+    const QByteArray jpeg = jpegFile(photo);
+    add("jpeg 4:2:0", jpeg);
+    add("jpeg 4:4:4", jpegFile(photo, {1, 1}));
+    add("jpeg 4:2:2", jpegFile(photo, {2, 1}));
+    add("jpeg 4:4:0", jpegFile(photo, {1, 2}));
+    add("jpeg 4:1:1", jpegFile(photo, {4, 1}));
+    add("jpeg gray", jpegFile(gray));
+    const QByteArray progressive = jpegFile(photo, {2, 2, true});
+    add("jpeg progressive", progressive);
+    add("jpeg with restart markers", jpegFile(photo, {2, 2, false, 1}));
+    add("jpeg cmyk", jpegFile(cmyk, {1, 1}));
+    add("jpeg ycck", jpegFile(cmyk, {2, 2, false, 0, true}));
+    add("jpeg cut halfway", jpeg.left(jpeg.size() / 2));
+    add("jpeg progressive cut halfway", progressive.left(progressive.size() / 2));
+    for (int orientation = 1; orientation <= 8; ++orientation)
+        add("jpeg exif orientation " + QByteArray::number(orientation), withExifOrientation(jpeg, orientation));
+
+    const struct { int colour, depth; } kinds[] = {{0, 1}, {0, 2}, {0, 4}, {0, 8}, {0, 16}, {2, 8}, {2, 16}, {3, 1},
+                                                  {3, 2}, {3, 4}, {3, 8}, {4, 8}, {4, 16}, {6, 8}, {6, 16}};
+    for (const auto &kind : kinds) {
+        const QByteArray samples = pngSamples(w, h, kind.depth, kind.colour);
+        const QByteArray name =
+            "png colour type " + QByteArray::number(kind.colour) + ", " + QByteArray::number(kind.depth) + "-bit";
+        add(name, pngWritten(w, h, kind.depth, kind.colour, samples));
+        add(name + ", interlaced", pngWritten(w, h, kind.depth, kind.colour, samples, true));
+        if (kind.colour < 4)
+            add(name + ", tRNS", pngWritten(w, h, kind.depth, kind.colour, samples, false, true));
+    }
+    const QByteArray png = pngWritten(w, h, 8, 2, pngSamples(w, h, 8, 2));
+    const QByteArray interlaced = pngWritten(w, h, 8, 2, pngSamples(w, h, 8, 2), true);
+    for (int orientation = 1; orientation <= 8; ++orientation) {
+        const QByteArray exif = pngChunk("eXIf", exifBlock(orientation));
+        const QByteArray name = "png exif orientation " + QByteArray::number(orientation);
+        add(name, withChunk(png, exif));
+        add(name + ", interlaced", withChunk(interlaced, exif));
+        add(name + ", after the pixels", withChunk(png, exif, true));
+    }
+    return cases;
+}
+
 QByteArray exifBlock(int orientation)
 {
     // Little-endian TIFF header, one IFD holding one SHORT entry 0x0112.

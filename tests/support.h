@@ -8,6 +8,7 @@
 #include <opencv2/core.hpp>
 
 #include <functional>
+#include <utility>
 #include <vector>
 
 class MainWindow;
@@ -92,7 +93,6 @@ struct JpegOptions
 // A JPEG of a gray, blue-green-red or (4 channels) CMYK matrix, written with
 // libjpeg.
 QByteArray jpegFile(const cv::Mat &image, const JpegOptions &options = {});
-inline QByteArray cmykJpeg(const cv::Mat &cmyk) { return jpegFile(cmyk, {1, 1}); }
 
 // The JPEG (baseline or progressive) with its frame header declaring another
 // size.
@@ -103,6 +103,14 @@ QByteArray jpegDeclaring(QByteArray jpeg, int width, int height);
 // transparent colour or palette entries.
 QByteArray pngWritten(int width, int height, int bitDepth, int colourType, const QByteArray &rows,
                       bool interlaced = false, bool transparency = false);
+
+// Files of a photo-like picture of the given size in every form the JPEG
+// and PNG reader handles, each with its name: JPEG in every chroma
+// subsampling, gray, progressive, with restart markers, CMYK, YCCK, cut
+// halfway and with each EXIF orientation; PNG of random samples in every
+// colour type and depth, interlaced, with transparency, and with an eXIf
+// chunk before or after the pixels.
+std::vector<std::pair<QByteArray, QByteArray>> readerCases(int width, int height);
 
 // An EXIF block (a TIFF header and one directory) holding only the given
 // orientation, 1 to 8: the content of a PNG eXIf chunk.

@@ -12,27 +12,6 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
-namespace {
-
-// Raw samples for a PNG: height rows of the bytes the depth and colour type
-// take, random.
-QByteArray pngSamples(int width, int height, int bitDepth, int colourType)
-{
-    static const int channels[] = {1, 0, 3, 1, 2, 0, 4};
-    const int rowBytes = (width * channels[colourType] * bitDepth + 7) / 8;
-    cv::Mat samples(height, rowBytes, CV_8UC1);
-    cv::randu(samples, 0, 256);
-    return QByteArray(reinterpret_cast<const char *>(samples.data), qsizetype(samples.total()));
-}
-
-// The PNG with a chunk put after its header, or before its end.
-QByteArray withChunk(const QByteArray &png, const QByteArray &chunk, bool atEnd = false)
-{
-    return atEnd ? png.left(png.size() - 12) + chunk + png.right(12) : png.left(33) + chunk + png.mid(33);
-}
-
-} // namespace
-
 class TestReader : public QObject
 {
     Q_OBJECT
@@ -102,57 +81,9 @@ void TestReader::sameAsWholeRead_data()
     // Below the panel, around it (twice it exactly, where scaling averages
     // instead), and well above it.
     const QList<QSize> sizes = {{40, 30}, {512, 384}, {700, 517}};
-    for (const QSize &size : sizes) {
-        const cv::Mat photo = support::photoLike(size.width(), size.height(), size.width());
-        cv::Mat gray, cmyk(photo.size(), CV_8UC4);
-        cv::cvtColor(photo, gray, cv::COLOR_BGR2GRAY);
-        cv::randu(cmyk, 0, 256);
-        const QByteArray name = QByteArray::number(size.width()) + "x" + QByteArray::number(size.height());
-        auto add = [&name](const QByteArray &what, const QByteArray &bytes) {
-            QTest::addRow("%s, %s", what.constData(), name.constData()) << bytes << cv::Mat();
-        };
-
-        const QByteArray jpeg = support::jpegFile(photo);
-        add("jpeg 4:2:0", jpeg);
-        add("jpeg 4:4:4", support::jpegFile(photo, {1, 1}));
-        add("jpeg 4:2:2", support::jpegFile(photo, {2, 1}));
-        add("jpeg 4:4:0", support::jpegFile(photo, {1, 2}));
-        add("jpeg 4:1:1", support::jpegFile(photo, {4, 1}));
-        add("jpeg gray", support::jpegFile(gray));
-        const QByteArray progressive = support::jpegFile(photo, {2, 2, true});
-        add("jpeg progressive", progressive);
-        add("jpeg with restart markers", support::jpegFile(photo, {2, 2, false, 1}));
-        add("jpeg cmyk", support::jpegFile(cmyk, {1, 1}));
-        add("jpeg ycck", support::jpegFile(cmyk, {2, 2, false, 0, true}));
-        add("jpeg cut halfway", jpeg.left(jpeg.size() / 2));
-        add("jpeg progressive cut halfway", progressive.left(progressive.size() / 2));
-        for (int orientation = 1; orientation <= 8; ++orientation)
-            add("jpeg exif orientation " + QByteArray::number(orientation),
-                support::withExifOrientation(jpeg, orientation));
-
-        const int w = size.width(), h = size.height();
-        const struct { int colour, depth; } kinds[] = {{0, 1}, {0, 2}, {0, 4}, {0, 8}, {0, 16}, {2, 8}, {2, 16},
-                                                      {3, 1}, {3, 2}, {3, 4}, {3, 8}, {4, 8}, {4, 16}, {6, 8},
-                                                      {6, 16}};
-        for (const auto &kind : kinds) {
-            const QByteArray samples = pngSamples(w, h, kind.depth, kind.colour);
-            const QByteArray what = "png colour type " + QByteArray::number(kind.colour) + ", "
-                + QByteArray::number(kind.depth) + "-bit";
-            add(what, support::pngWritten(w, h, kind.depth, kind.colour, samples));
-            add(what + ", interlaced", support::pngWritten(w, h, kind.depth, kind.colour, samples, true));
-            if (kind.colour < 4)
-                add(what + ", tRNS", support::pngWritten(w, h, kind.depth, kind.colour, samples, false, true));
-        }
-        const QByteArray png = support::pngWritten(w, h, 8, 2, pngSamples(w, h, 8, 2));
-        const QByteArray interlaced = support::pngWritten(w, h, 8, 2, pngSamples(w, h, 8, 2), true);
-        for (int orientation = 1; orientation <= 8; ++orientation) {
-            const QByteArray exif = support::pngChunk("eXIf", support::exifBlock(orientation));
-            const QByteArray what = "png exif orientation " + QByteArray::number(orientation);
-            add(what, withChunk(png, exif));
-            add(what + ", interlaced", withChunk(interlaced, exif));
-            add(what + ", after the pixels", withChunk(png, exif, true));
-        }
-    }
+    for (const QSize &size : sizes)
+        for (const auto &[name, bytes] : support::readerCases(size.width(), size.height()))
+            QTest::addRow("%s, %dx%d", name.constData(), size.width(), size.height()) << bytes << cv::Mat();
 
     // A small file flooding a big picture: the missing data comes out flat.
     const QByteArray small = support::jpegFile(support::photoLike(96, 72, 9));
