@@ -9,6 +9,7 @@
 #include "rowreader.h"
 
 #include "imageops.h"
+#include "jpegpixels.h"
 
 #include <opencv2/imgcodecs.hpp>
 
@@ -83,6 +84,7 @@ struct Placement
     bool transposed = false, flipX = false, flipY = false;
     std::vector<int> rows;         // upright rows the panel reads
     std::vector<int> storedRows;   // the stored rows they need, increasing
+    std::vector<int> storedColumns;   // and the columns of those rows, increasing
 };
 
 Placement placement(int width, int height, int orientation)
@@ -101,6 +103,10 @@ Placement placement(int width, int height, int orientation)
     for (const int line : lines)
         p.storedRows.push_back(mirrored ? height - 1 - line : line);
     std::sort(p.storedRows.begin(), p.storedRows.end());
+    const std::vector<int> across = p.transposed ? p.rows : panelSourceColumns(width);
+    for (const int column : across)
+        p.storedColumns.push_back((p.transposed ? p.flipY : p.flipX) ? width - 1 - column : column);
+    std::sort(p.storedColumns.begin(), p.storedColumns.end());
     return p;
 }
 
@@ -134,6 +140,20 @@ void putRow(cv::Mat &picture, const Placement &p, int y, const uchar *row)
     const int column = p.flipX ? p.height - 1 - y : y;
     for (const int r : p.rows)
         picture.ptr<cv::Vec3b>(r)[column] = pixels[p.flipY ? p.width - 1 - r : r];
+}
+
+// Puts the pixels of stored row y at p.storedColumns where the orientation
+// takes them.
+void putPixels(cv::Mat &picture, const Placement &p, int y, const uchar *bgr)
+{
+    for (const int x : p.storedColumns) {
+        const cv::Vec3b pixel(bgr[0], bgr[1], bgr[2]);
+        bgr += 3;
+        if (p.transposed)
+            picture.ptr<cv::Vec3b>(p.flipY ? p.width - 1 - x : x)[p.flipX ? p.height - 1 - y : y] = pixel;
+        else
+            picture.ptr<cv::Vec3b>(p.flipY ? p.height - 1 - y : y)[p.flipX ? p.width - 1 - x : x] = pixel;
+    }
 }
 
 // ---- EXIF orientation, as OpenCV reads it
@@ -330,6 +350,18 @@ Outcome decodeJpeg(JpegDecompressor &jpeg, double memoryLimit, cv::Mat &picture,
         return Outcome::Failed;
     scratch.resize(size_t(width) * 7);   // the decoded row, and a CMYK one's conversion
     uchar *const bgr = cmyk ? scratch.data() + 4 * size_t(width) : scratch.data();
+
+    // Most files need only the blocks holding the panel's pixels. Where that
+    // decoding cannot be exact, libjpeg reads on from the end of the header.
+    if (!cmyk) {
+        const long resume = std::ftell(jpeg.file);
+        if (decodeJpegPixels(info, jpeg.source.next_input_byte, jpeg.source.bytes_in_buffer, jpeg.file,
+                             p.storedRows, p.storedColumns,
+                             [&](int y, const uchar *bgr) { putPixels(picture, p, y, bgr); }))
+            return Outcome::Read;
+        if (resume < 0 || std::fseek(jpeg.file, resume, SEEK_SET) != 0)
+            return Outcome::Failed;
+    }
 
     // A row that lands as it is decoded goes straight into the picture.
     const bool direct = !cmyk && !p.transposed && !p.flipX;

@@ -1,0 +1,775 @@
+// Decoding chosen pixels of a baseline JPEG exactly as libjpeg-turbo does.
+//
+// Where any block of a JPEG begins is known only by reading the Huffman
+// codes before it, but passing over a block needs just their lengths: that
+// is done with tables that take several codes at a time. Only the blocks
+// holding the chosen pixels (and the chroma around them that smoothing
+// reads) are decoded, with libjpeg's own integer arithmetic: the accurate
+// integer inverse DCT, "fancy" chroma upsampling and the YCbCr table
+// conversion. libjpeg-turbo's SIMD code gives the same bits as that plain
+// code within 16-bit ranges, which are checked for every block decoded.
+
+#include "jpegpixels.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <cstring>
+
+namespace sixfold {
+
+namespace {
+
+constexpr int FastBits = 11;   // bits of a code looked up at once
+constexpr int RunBits = 12;    // bits looked up for several AC codes at once
+
+// The signed value of `size` extra bits (HUFF_EXTEND in jdhuff.c).
+inline int extend(uint32_t value, int size)
+{
+    return value < (1u << (size - 1)) ? int(value) + int((~0u << size) + 1) : int(value);
+}
+
+// A Huffman table, as libjpeg derives it (jdhuff.c).
+struct Huffman
+{
+    uint16_t code[1 << FastBits] = {};   // length | symbol << 8; 0: a longer code
+    // A code and its extra bits that fit in FastBits whole: bits used (5
+    // bits), zeros before (4), extra bits (4), and from bit 16 the value.
+    int32_t whole[1 << FastBits] = {};
+    // AC codes and their extra bits that fit in RunBits whole: bits used
+    // (5 bits), coefficients advanced (8), advanced before the last code
+    // (8), ended by end-of-block (1).
+    uint32_t run[1 << RunBits] = {};
+    int32_t maxcode[18] = {};
+    int32_t valoffset[18] = {};
+    uint8_t values[256] = {};
+};
+
+// False where libjpeg would refuse the table.
+bool derive(const JHUFF_TBL *table, bool dc, Huffman &h)
+{
+    if (!table)
+        return false;
+    int lengths[256], count = 0;
+    for (int l = 1; l <= 16; ++l) {
+        if (count + table->bits[l] > 256)
+            return false;
+        for (int i = 0; i < table->bits[l]; ++i)
+            lengths[count++] = l;
+    }
+    uint32_t codes[256], next = 0;
+    for (int l = 1, p = 0; l <= 16; ++l, next <<= 1) {
+        for (int i = 0; i < table->bits[l]; ++i)
+            codes[p++] = next++;
+        if (next >= (1u << l))
+            return false;
+    }
+    for (int l = 1, p = 0; l <= 16; ++l) {
+        if (table->bits[l]) {
+            h.valoffset[l] = p - int32_t(codes[p]);
+            p += table->bits[l];
+            h.maxcode[l] = int32_t(codes[p - 1]);
+        } else {
+            h.maxcode[l] = -1;
+        }
+    }
+    std::memcpy(h.values, table->huffval, sizeof h.values);
+    for (int i = 0; i < count; ++i) {
+        if (dc && table->huffval[i] > 15)
+            return false;
+        if (lengths[i] <= FastBits) {
+            const int shift = FastBits - lengths[i];
+            std::fill_n(h.code + (codes[i] << shift), 1 << shift, uint16_t(lengths[i] | table->huffval[i] << 8));
+            const int size = dc ? table->huffval[i] : table->huffval[i] & 15, zeros = dc ? 0 : table->huffval[i] >> 4;
+            for (uint32_t rest = 0; size <= shift && rest < (1u << shift); ++rest) {
+                const int value = size ? extend(rest >> (shift - size), size) : 0;
+                h.whole[(codes[i] << shift) | rest] =
+                    int32_t(uint32_t(lengths[i] + size) | uint32_t(zeros) << 5 | uint32_t(size) << 9 | uint32_t(value) << 16);
+            }
+        }
+    }
+    if (dc)
+        return true;
+    for (uint32_t bits = 0; bits < (1u << RunBits); ++bits) {
+        int used = 0, advanced = 0, before = 0, codes = 0;
+        bool end = false;
+        while (used < RunBits) {
+            const uint32_t rest = (bits << used) & ((1u << RunBits) - 1);
+            const uint16_t e = h.code[rest >> (RunBits - FastBits)];
+            const int length = e & 31, size = (e >> 8) & 15, zeros = e >> 12;
+            if (!e || used + length + size > RunBits)
+                break;
+            used += length + size;
+            before = advanced;
+            ++codes;
+            if (!size && zeros != 15) {
+                end = true;
+                break;
+            }
+            advanced += size ? zeros + 1 : 16;
+        }
+        if (codes)
+            h.run[bits] = uint32_t(used | advanced << 5 | before << 13 | int(end) << 21);
+    }
+    return true;
+}
+
+// The file behind the coded data, read in large pieces.
+struct Source
+{
+    std::FILE *file;
+    std::vector<uint8_t> piece;
+};
+
+// The coded data, read as libjpeg's bit reader does (jdhuff.c). Small, so
+// that the loops below work on a copy of it held in registers.
+struct BitReader
+{
+    Source *source;
+    const uint8_t *at, *end;
+    uint64_t bits = 0;   // the next bits, from the top
+    int count = 0;       // bits held
+    int padding = 0;     // of which zeros put after the data
+    bool stopped = false;   // at a marker or the end of the file
+
+    // At least two bytes on hand, unless the file has ended.
+    __attribute__((noinline)) void more()
+    {
+        std::vector<uint8_t> &piece = source->piece;
+        const size_t left = size_t(end - at);
+        std::memmove(piece.data(), at, left);
+        at = piece.data();
+        end = at + left + std::fread(piece.data() + left, 1, piece.size() - left, source->file);
+    }
+
+    void fill()
+    {
+        if (count > 32)
+            return;
+        if (!stopped && end - at >= 8) {
+            uint64_t word;
+            std::memcpy(&word, at, 8);
+            word = __builtin_bswap64(word);
+            const uint64_t inverted = ~word;   // a byte 0xff is zero here
+            if (!((inverted - 0x0101010101010101u) & ~inverted & 0x8080808080808080u)) {
+                const int bytes = (63 - count) >> 3;
+                bits |= (word >> (64 - 8 * bytes)) << (64 - count - 8 * bytes);
+                count += 8 * bytes;
+                at += bytes;
+                return;
+            }
+        }
+        fillSlowly();
+    }
+
+    __attribute__((noinline)) void fillSlowly()
+    {
+        while (count <= 56) {
+            uint32_t byte = 0;
+            if (!stopped) {
+                if (end - at < 2)
+                    more();
+                if (at < end && *at != 0xff)
+                    byte = *at++;
+                else if (end - at >= 2 && at[1] == 0)
+                    byte = 0xff, at += 2;
+                else
+                    stopped = true;   // libjpeg gives zeros from here on
+            }
+            if (stopped)
+                padding += 8;
+            bits |= uint64_t(byte) << (56 - count);
+            count += 8;
+        }
+    }
+
+    uint32_t peek(int n) const { return uint32_t(bits >> (64 - n)); }
+    void drop(int n)
+    {
+        bits <<= n;
+        count -= n;
+    }
+    // n from 1 to 16, after fill().
+    uint32_t take(int n)
+    {
+        const uint32_t value = peek(n);
+        drop(n);
+        return value;
+    }
+    // Whether only real data were used, as libjpeg would without warning.
+    bool sound() const { return count >= padding; }
+
+    // A restart marker must follow the data, after no more than the bits
+    // that fill the last byte.
+    bool restart(int number)
+    {
+        if (count - padding >= 8)
+            return false;
+        if (end - at < 2)
+            more();
+        if (end - at < 2 || at[0] != 0xff || at[1] != JPEG_RST0 + number)
+            return false;
+        at += 2;
+        bits = 0;
+        count = padding = 0;
+        stopped = false;
+        return true;
+    }
+};
+
+// One Huffman symbol; -1 for a code no table entry has.
+inline int decode(BitReader &in, const Huffman &h)
+{
+    in.fill();
+    const uint16_t e = h.code[in.peek(FastBits)];
+    if (e) {
+        in.drop(e & 31);
+        return e >> 8;
+    }
+    int length = FastBits + 1;
+    int32_t code = int32_t(in.peek(length));
+    while (length <= 16 && code > h.maxcode[length])
+        code = int32_t(in.peek(++length));
+    if (length > 16)
+        return -1;
+    in.drop(length);
+    return h.values[(code + h.valoffset[length]) & 0xff];
+}
+
+// Natural order of the zigzag positions, with libjpeg's guard entries for
+// runs past the end in corrupt data.
+constexpr std::array<uint8_t, 80> naturalOrder = {
+    0,  1,  8,  16, 9,  2,  3,  10, 17, 24, 32, 25, 18, 11, 4,  5,  12, 19, 26, 33, 40, 48, 41, 34, 27, 20, 13,
+    6,  7,  14, 21, 28, 35, 42, 49, 56, 57, 50, 43, 36, 29, 22, 15, 23, 30, 37, 44, 51, 58, 59, 52, 45, 38, 31,
+    39, 46, 53, 60, 61, 54, 47, 55, 62, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63};
+
+// Passes over a block, keeping the DC prediction.
+// The DC difference of a block, added to the prediction.
+inline bool readDc(BitReader &in, const Huffman &dc, uint32_t &prediction)
+{
+    in.fill();
+    if (const int32_t w = dc.whole[in.peek(FastBits)]) {
+        in.drop(w & 31);
+        prediction += uint32_t(w >> 16);
+        return true;
+    }
+    const int size = decode(in, dc);
+    if (size < 0)
+        return false;
+    if (size) {
+        in.fill();
+        prediction += uint32_t(extend(in.take(size), size));
+    }
+    return true;
+}
+
+inline bool skipBlock(BitReader &in, const Huffman &dc, const Huffman &ac, uint32_t &prediction)
+{
+    if (!readDc(in, dc, prediction))
+        return false;
+    for (int k = 1; k < 64;) {
+        in.fill();
+        const uint32_t e = ac.run[in.peek(RunBits)];
+        if (e && k + int(e >> 13 & 255) < 64) {
+            in.drop(e & 31);
+            if (e >> 21)
+                break;
+            k += int(e >> 5 & 255);
+            continue;
+        }
+        const int symbol = decode(in, ac);
+        if (symbol < 0)
+            return false;
+        const int zeros = symbol >> 4, bits = symbol & 15;
+        if (bits) {
+            in.fill();
+            in.drop(bits);
+            k += zeros + 1;
+        } else if (zeros == 15) {
+            k += 16;
+        } else {
+            break;
+        }
+    }
+    return true;
+}
+
+// Decodes a block's quantised coefficients, in natural order.
+inline bool readBlock(BitReader &in, const Huffman &dc, const Huffman &ac, uint32_t &prediction, int16_t *block)
+{
+    std::fill_n(block, 64, int16_t(0));
+    if (!readDc(in, dc, prediction))
+        return false;
+    block[0] = int16_t(prediction);
+    for (int k = 1; k < 64; ++k) {
+        in.fill();
+        int zeros, bits, value;
+        if (const int32_t w = ac.whole[in.peek(FastBits)]) {
+            in.drop(w & 31);
+            zeros = w >> 5 & 15;
+            bits = w >> 9 & 15;
+            value = w >> 16;
+        } else {
+            const int symbol = decode(in, ac);
+            if (symbol < 0)
+                return false;
+            zeros = symbol >> 4;
+            bits = symbol & 15;
+            in.fill();
+            value = bits ? extend(in.take(bits), bits) : 0;
+        }
+        if (bits) {
+            k += zeros;
+            block[naturalOrder[k]] = int16_t(value);
+        } else if (zeros != 15) {
+            break;
+        } else {
+            k += 15;
+        }
+    }
+    return true;
+}
+
+// libjpeg's accurate integer inverse DCT (jidctint.c), in two halves: the
+// columns of a block, then any one row of it. They stop (false) unless the
+// dequantised coefficients, the column results and the outputs stay where
+// its 16-bit SIMD versions give the same bits.
+template <class T> void inverseDct8(const T *in, int stride, T *result)
+{
+    T z2 = in[2 * stride], z3 = in[6 * stride];
+    T z1 = (z2 + z3) * 4433;
+    const T t2 = z1 + z3 * -15137, t3 = z1 + z2 * 6270;
+    z2 = in[0];
+    z3 = in[4 * stride];
+    const T t0 = (z2 + z3) * 8192, t1 = (z2 - z3) * 8192;
+    const T t10 = t0 + t3, t13 = t0 - t3, t11 = t1 + t2, t12 = t1 - t2;
+    T o0 = in[7 * stride], o1 = in[5 * stride], o2 = in[3 * stride], o3 = in[stride];
+    z1 = o0 + o3;
+    z2 = o1 + o2;
+    z3 = o0 + o2;
+    T z4 = o1 + o3;
+    const T z5 = (z3 + z4) * 9633;
+    z1 *= -7373;
+    z2 *= -20995;
+    z3 = z3 * -16069 + z5;
+    z4 = z4 * -3196 + z5;
+    o0 = o0 * 2446 + z1 + z3;
+    o1 = o1 * 16819 + z2 + z4;
+    o2 = o2 * 25172 + z2 + z3;
+    o3 = o3 * 12299 + z1 + z4;
+    result[0] = t10 + o3;
+    result[7] = t10 - o3;
+    result[1] = t11 + o2;
+    result[6] = t11 - o2;
+    result[2] = t12 + o1;
+    result[5] = t12 - o1;
+    result[3] = t13 + o0;
+    result[4] = t13 - o0;
+}
+
+// Coefficients to column results, in place. Written as a loop over the
+// columns for the compiler to vectorise.
+bool inverseDctColumns(int16_t *block, const int16_t *quant)
+{
+    int32_t values[64], low = 0, high = 0;
+    for (int i = 0; i < 64; ++i) {
+        values[i] = int32_t(block[i]) * quant[i];
+        low = std::min(low, values[i]);
+        high = std::max(high, values[i]);
+    }
+    if (low < -2047 || high > 2047)
+        return false;
+    int32_t results[64];
+    for (int column = 0; column < 8; ++column) {
+        int32_t result[8];
+        inverseDct8(values + column, 8, result);
+        for (int r = 0; r < 8; ++r)
+            results[r * 8 + column] = (result[r] + 1024) >> 11;
+    }
+    for (int i = 0; i < 64; ++i) {
+        low = std::min(low, results[i]);
+        high = std::max(high, results[i]);
+        block[i] = int16_t(results[i]);
+    }
+    return low >= -16383 && high <= 16383;
+}
+
+// One row of samples from the column results.
+bool inverseDctRow(const int16_t *columns, uint8_t *out)
+{
+    int64_t in[8], result[8];
+    std::copy(columns, columns + 8, in);
+    inverseDct8(in, 1, result);
+    for (int c = 0; c < 8; ++c) {
+        const int64_t v = (result[c] + (int64_t(1) << 17)) >> 18;
+        if (v < -384 || v > 383)
+            return false;
+        out[c] = uint8_t(std::clamp<int64_t>(v + 128, 0, 255));
+    }
+    return true;
+}
+
+// libjpeg's YCbCr to RGB tables (jdcolor.c).
+struct ColourTables
+{
+    int crRed[256], cbBlue[256];
+    int64_t crGreen[256], cbGreen[256];
+    ColourTables()
+    {
+        auto fix = [](double x) { return int64_t(x * 65536 + 0.5); };
+        for (int i = 0; i < 256; ++i) {
+            const int64_t x = i - 128;
+            crRed[i] = int((fix(1.40200) * x + 32768) >> 16);
+            cbBlue[i] = int((fix(1.77200) * x + 32768) >> 16);
+            crGreen[i] = -fix(0.71414) * x;
+            cbGreen[i] = -fix(0.34414) * x + 32768;
+        }
+    }
+};
+
+enum class Upsampling { None, Across, Down, Both };   // chroma halved across, down, both
+
+struct Component
+{
+    int h = 1, v = 1;       // blocks in an MCU
+    int hShift = 0, vShift = 0;   // their logarithms
+    int first = 0;          // its first block in the MCU
+    int width = 0, height = 0;   // samples
+    Upsampling upsampling = Upsampling::None;
+    Huffman *dc = nullptr, *ac = nullptr;
+    int16_t quant[64] = {};
+};
+
+struct Decoder
+{
+    const jpeg_decompress_struct &info;
+    std::vector<Component> components;
+    std::vector<Huffman> tables = std::vector<Huffman>(8);
+    int mcuWidth = 8, mcuHeight = 8, mcuColumns = 0, mcuRows = 0, blocksInMcu = 0;
+    std::vector<int> blockComponent;   // of each block of an MCU
+
+    // The decoded blocks of the MCU rows still needed, three at a time.
+    std::vector<int> slotOfColumn;   // -1 for MCU columns not needed
+    int neededColumns = 0;
+    struct Band
+    {
+        int row = -1;
+        std::vector<int16_t> coefficients;
+        std::vector<uint8_t> samples;
+        std::vector<uint8_t> state;   // 0 not decoded, 1 coefficients, 2 column results
+        std::vector<uint8_t> rowsDone;   // of each block, a bit for each row of samples
+    } bands[3];
+    bool failed = false;
+
+    explicit Decoder(const jpeg_decompress_struct &header) : info(header) {}
+
+    bool setUp()
+    {
+        if (info.progressive_mode || info.arith_code || info.data_precision != 8 ||
+            info.comps_in_scan != info.num_components || info.Ss != 0 || info.Se != 63 || info.Ah != 0 ||
+            info.Al != 0 || info.image_width < 3 || info.CCIR601_sampling)
+            return false;
+        const bool gray = info.num_components == 1 && info.jpeg_color_space == JCS_GRAYSCALE;
+        if (!gray && !(info.num_components == 3 && info.jpeg_color_space == JCS_YCbCr))
+            return false;
+        const jpeg_component_info &luma = info.comp_info[0];
+        if (!gray) {
+            if (luma.h_samp_factor != info.max_h_samp_factor || luma.v_samp_factor != info.max_v_samp_factor ||
+                info.max_h_samp_factor > 2 || info.max_v_samp_factor > 2)
+                return false;
+            for (int c = 1; c < 3; ++c)
+                if (info.comp_info[c].h_samp_factor != 1 || info.comp_info[c].v_samp_factor != 1)
+                    return false;
+            mcuWidth = 8 * info.max_h_samp_factor;
+            mcuHeight = 8 * info.max_v_samp_factor;
+        }
+        const int width = int(info.image_width), height = int(info.image_height);
+        mcuColumns = (width + mcuWidth - 1) / mcuWidth;
+        mcuRows = (height + mcuHeight - 1) / mcuHeight;
+        components.resize(size_t(info.num_components));
+        // In the scan's order, which gives the order of blocks in an MCU.
+        for (int s = 0; s < info.comps_in_scan; ++s) {
+            const jpeg_component_info *scan = info.cur_comp_info[s];
+            const int index = int(scan - info.comp_info);
+            if (index < 0 || index >= info.num_components)
+                return false;
+            Component &c = components[size_t(index)];
+            if (!gray) {
+                c.h = scan->h_samp_factor;
+                c.v = scan->v_samp_factor;
+                c.hShift = c.h / 2;
+                c.vShift = c.v / 2;
+            }
+            c.first = blocksInMcu;
+            blocksInMcu += c.h * c.v;
+            blockComponent.insert(blockComponent.end(), size_t(c.h * c.v), index);
+            const int hs = gray ? 1 : info.max_h_samp_factor / c.h, vs = gray ? 1 : info.max_v_samp_factor / c.v;
+            c.width = (width + hs - 1) / hs;
+            c.height = (height + vs - 1) / vs;
+            c.upsampling = hs == 2 ? (vs == 2 ? Upsampling::Both : Upsampling::Across)
+                                   : (vs == 2 ? Upsampling::Down : Upsampling::None);
+            const JQUANT_TBL *quant = scan->quant_tbl_no >= 0 && scan->quant_tbl_no < NUM_QUANT_TBLS
+                                          ? info.quant_tbl_ptrs[scan->quant_tbl_no]
+                                          : nullptr;
+            if (!quant || scan->dc_tbl_no < 0 || scan->dc_tbl_no > 3 || scan->ac_tbl_no < 0 || scan->ac_tbl_no > 3)
+                return false;
+            for (int i = 0; i < 64; ++i)
+                c.quant[i] = int16_t(quant->quantval[i]);
+            c.dc = &tables[size_t(scan->dc_tbl_no)];
+            c.ac = &tables[size_t(4 + scan->ac_tbl_no)];
+        }
+        for (int t = 0; t < 4; ++t) {
+            const bool dcUsed = std::any_of(components.begin(), components.end(),
+                                            [&](const Component &c) { return c.dc == &tables[size_t(t)]; });
+            const bool acUsed = std::any_of(components.begin(), components.end(),
+                                            [&](const Component &c) { return c.ac == &tables[size_t(4 + t)]; });
+            if ((dcUsed && !derive(info.dc_huff_tbl_ptrs[t], true, tables[size_t(t)])) ||
+                (acUsed && !derive(info.ac_huff_tbl_ptrs[t], false, tables[size_t(4 + t)])))
+                return false;
+        }
+        return true;
+    }
+
+    // Marks the MCUs holding the samples of a component that libjpeg's
+    // fancy upsampling (jdsample.c) reads for output pixel (x, y): the
+    // nearer sample and the further one across and down where the chroma
+    // is halved, clamped to the component's edges as libjpeg repeats them.
+    void mark(int index, int x, int y, std::vector<char> &rows)
+    {
+        const Component &c = components[size_t(index)];
+        const bool across = c.upsampling == Upsampling::Across || c.upsampling == Upsampling::Both;
+        const bool down = c.upsampling == Upsampling::Down || c.upsampling == Upsampling::Both;
+        for (const int sx : across ? std::array<int, 2>{x >> 1, x & 1 ? (x >> 1) + 1 : (x >> 1) - 1}
+                                   : std::array<int, 2>{x, x})
+            for (const int sy : down ? std::array<int, 2>{y >> 1, y & 1 ? (y >> 1) + 1 : (y >> 1) - 1}
+                                     : std::array<int, 2>{y, y}) {
+                rows[size_t((std::clamp(sy, 0, c.height - 1) >> 3) >> c.vShift)] = 1;
+                slotOfColumn[size_t((std::clamp(sx, 0, c.width - 1) >> 3) >> c.hShift)] = 0;
+            }
+    }
+
+    // A sample column of a component, for each chosen column: its block
+    // among a band's and its column in that block.
+    struct Tap
+    {
+        uint32_t block, column;
+    };
+    std::vector<Tap> taps[3][2];   // of each component, nearer and further
+
+    void prepare(const std::vector<int> &columns)
+    {
+        for (size_t index = 0; index < components.size(); ++index) {
+            const Component &c = components[index];
+            const bool across = c.upsampling == Upsampling::Across || c.upsampling == Upsampling::Both;
+            for (const int x : columns) {
+                const int nearer = across ? x >> 1 : x, further = across ? (x & 1 ? nearer + 1 : nearer - 1) : x;
+                for (int which = 0; which < 2; ++which) {
+                    const int sx = std::clamp(which ? further : nearer, 0, c.width - 1), bx = sx >> 3;
+                    const int slot = slotOfColumn[size_t(bx >> c.hShift)];
+                    failed |= slot < 0;
+                    taps[index][which].push_back(
+                        {uint32_t(std::max(slot, 0) * blocksInMcu + c.first + (bx & c.hShift)), uint32_t(sx & 7)});
+                }
+            }
+        }
+    }
+
+    // A sample row of a component: the band holding it, and where.
+    struct Line
+    {
+        Band *band;
+        uint32_t blockRow;   // added to a tap's block
+        uint32_t row;        // in the block
+        const int16_t *quant;
+    };
+
+    Line line(int index, int sy)
+    {
+        const Component &c = components[size_t(index)];
+        sy = std::clamp(sy, 0, c.height - 1);
+        const int by = sy >> 3, my = by >> c.vShift;
+        Band &band = bands[my % 3];
+        failed |= band.row != my;
+        return {&band, uint32_t((by & c.vShift) << c.hShift), uint32_t(sy & 7), c.quant};
+    }
+
+    // A sample, its block's inverse DCT done as far as it is needed.
+    int fetch(const Line &l, const Tap &t)
+    {
+        const size_t block = t.block + l.blockRow;
+        Band &band = *l.band;
+        int16_t *coefficients = &band.coefficients[block * 64];
+        uint8_t *samples = &band.samples[block * 64 + l.row * 8];
+        if (band.state[block] != 2) {
+            if (band.state[block] != 1 || !inverseDctColumns(coefficients, l.quant)) {
+                failed = true;
+                return 0;
+            }
+            band.state[block] = 2;
+        }
+        if (!(band.rowsDone[block] >> l.row & 1)) {
+            if (!inverseDctRow(coefficients + l.row * 8, samples)) {
+                failed = true;
+                return 0;
+            }
+            band.rowsDone[block] |= uint8_t(1 << l.row);
+        }
+        return samples[t.column];
+    }
+
+    // Output row y at the chosen columns, blue-green-red: each component
+    // upsampled as libjpeg does, nearer sample 3/4 and further 1/4, then
+    // libjpeg's YCbCr conversion.
+    bool emit(int y, const std::vector<int> &columns, uint8_t *out)
+    {
+        static const ColourTables tables;
+        Line nearer[3], further[3];
+        for (size_t index = 0; index < components.size(); ++index) {
+            const Upsampling u = components[index].upsampling;
+            const bool down = u == Upsampling::Down || u == Upsampling::Both;
+            nearer[index] = line(int(index), down ? y >> 1 : y);
+            further[index] = line(int(index), down ? (y & 1 ? (y >> 1) + 1 : (y >> 1) - 1) : y);
+        }
+        if (failed)
+            return false;
+        const int downBias = y & 1 ? 2 : 1;
+        for (size_t i = 0; i < columns.size(); ++i, out += 3) {
+            const int acrossBias = columns[i] & 1 ? 2 : 1;
+            int value[3];
+            for (size_t index = 0; index < components.size(); ++index) {
+                const Tap &t0 = taps[index][0][i], &t1 = taps[index][1][i];
+                const Line &n = nearer[index], &f = further[index];
+                switch (components[index].upsampling) {
+                case Upsampling::None:
+                    value[index] = fetch(n, t0);
+                    break;
+                case Upsampling::Across:
+                    value[index] = (3 * fetch(n, t0) + fetch(n, t1) + acrossBias) >> 2;
+                    break;
+                case Upsampling::Down:
+                    value[index] = (3 * fetch(n, t0) + fetch(f, t0) + downBias) >> 2;
+                    break;
+                case Upsampling::Both:
+                    value[index] = (3 * (3 * fetch(n, t0) + fetch(f, t0)) + 3 * fetch(n, t1) + fetch(f, t1) +
+                                    (acrossBias == 2 ? 7 : 8)) >> 4;
+                    break;
+                }
+            }
+            if (components.size() == 1) {
+                out[0] = out[1] = out[2] = uint8_t(value[0]);
+                continue;
+            }
+            const int luma = value[0], cb = value[1], cr = value[2];
+            auto limit = [](int v) { return uint8_t(std::clamp(v, 0, 255)); };
+            out[2] = limit(luma + tables.crRed[cr]);
+            out[1] = limit(luma + int((tables.cbGreen[cb] + tables.crGreen[cr]) >> 16));
+            out[0] = limit(luma + tables.cbBlue[cb]);
+        }
+        return !failed;
+    }
+};
+
+} // namespace
+
+bool decodeJpegPixels(const jpeg_decompress_struct &info, const JOCTET *pending, size_t pendingBytes,
+                      std::FILE *file, const std::vector<int> &rows, const std::vector<int> &columns,
+                      const std::function<void(int row, const unsigned char *bgr)> &put)
+{
+    Decoder d(info);
+    if (rows.empty() || columns.empty() || !d.setUp())
+        return false;
+
+    // Which MCUs the chosen pixels read.
+    std::vector<char> neededRows(size_t(d.mcuRows), 0);
+    d.slotOfColumn.assign(size_t(d.mcuColumns), -1);
+    for (const int y : rows)
+        for (const int x : columns)
+            for (size_t c = 0; c < d.components.size(); ++c)
+                d.mark(int(c), x, y, neededRows);
+    for (int &slot : d.slotOfColumn)
+        if (slot == 0)
+            slot = d.neededColumns++;
+    // Where most MCUs are needed anyway, libjpeg's own decoding is faster.
+    const long neededMcus = long(d.neededColumns) * std::count(neededRows.begin(), neededRows.end(), 1);
+    if (neededMcus > long(d.mcuColumns) * d.mcuRows / 4)
+        return false;
+    const size_t blocks = size_t(d.neededColumns) * size_t(d.blocksInMcu);
+    for (Decoder::Band &band : d.bands) {
+        band.coefficients.resize(blocks * 64);
+        band.samples.resize(blocks * 64);
+        band.state.resize(blocks);
+        band.rowsDone.resize(blocks);
+    }
+    d.prepare(columns);
+    if (d.failed)
+        return false;
+    int lastRow = d.mcuRows - 1;
+    while (!neededRows[size_t(lastRow)])
+        --lastRow;
+
+    Source source{file, std::vector<uint8_t>(std::max(pendingBytes, size_t(1) << 18))};
+    std::memcpy(source.piece.data(), pending, pendingBytes);
+    BitReader in{&source, source.piece.data(), source.piece.data() + pendingBytes};
+    // Each block's tables and DC prediction.
+    uint32_t prediction[4] = {};
+    const Huffman *dcOf[10], *acOf[10];
+    uint32_t *predictionOf[10];
+    for (int b = 0; b < d.blocksInMcu; ++b) {
+        const int c = d.blockComponent[size_t(b)];
+        dcOf[b] = d.components[size_t(c)].dc;
+        acOf[b] = d.components[size_t(c)].ac;
+        predictionOf[b] = &prediction[c];
+    }
+    std::vector<uint8_t> out(columns.size() * 3);
+    unsigned restartsToGo = info.restart_interval, nextRestart = 0;
+    auto emitRowsOf = [&](int mcuRow, size_t &next) {
+        for (; next < rows.size() && rows[next] / d.mcuHeight <= mcuRow; ++next) {
+            if (!d.emit(rows[next], columns, out.data()))
+                return false;
+            put(rows[next], out.data());
+        }
+        return true;
+    };
+    size_t nextRow = 0;
+    for (int my = 0; my <= lastRow; ++my) {
+        Decoder::Band &band = d.bands[my % 3];
+        const bool needed = neededRows[size_t(my)];
+        band.row = needed ? my : -1;
+        std::fill(band.state.begin(), band.state.end(), uint8_t(0));
+        std::fill(band.rowsDone.begin(), band.rowsDone.end(), uint8_t(0));
+        for (int mx = 0; mx < d.mcuColumns; ++mx) {
+            if (info.restart_interval) {
+                if (restartsToGo == 0) {
+                    if (!in.restart(int(nextRestart)))
+                        return false;
+                    nextRestart = (nextRestart + 1) & 7;
+                    std::fill_n(prediction, 4, 0u);
+                    restartsToGo = info.restart_interval;
+                }
+                --restartsToGo;
+            }
+            const int slot = needed ? d.slotOfColumn[size_t(mx)] : -1;
+            BitReader r = in;
+            for (int b = 0; b < d.blocksInMcu; ++b) {
+                if (slot < 0) {
+                    if (!skipBlock(r, *dcOf[b], *acOf[b], *predictionOf[b]))
+                        return false;
+                } else {
+                    const size_t block = size_t(slot) * size_t(d.blocksInMcu) + size_t(b);
+                    if (!readBlock(r, *dcOf[b], *acOf[b], *predictionOf[b], &band.coefficients[block * 64]))
+                        return false;
+                    band.state[block] = 1;
+                }
+            }
+            in = r;
+            if (!in.sound())
+                return false;
+        }
+        // The rows of the MCU row above have all they read now.
+        if (!emitRowsOf(my - 1, nextRow))
+            return false;
+    }
+    return emitRowsOf(lastRow, nextRow) && nextRow == rows.size();
+}
+
+} // namespace sixfold

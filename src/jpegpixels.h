@@ -1,0 +1,33 @@
+#ifndef JPEGPIXELS_H
+#define JPEGPIXELS_H
+
+// Decoding chosen pixels of a baseline JPEG exactly as libjpeg-turbo does.
+
+#include <cstddef>
+#include <cstdio>
+#include <functional>
+#include <vector>
+
+// jpeglib.h needs FILE and size_t declared first.
+#include <jpeglib.h>
+
+namespace sixfold {
+
+// Decodes the pixels of a sequential Huffman-coded 8-bit JPEG (grayscale,
+// or YCbCr with chroma halved in either direction or not at all) at the
+// given stored rows and columns, both increasing, as jpeg_read_scanlines
+// with JCS_EXT_BGR would give them. `info` has read the header up to the
+// scan; the coded data are the `pending` bytes its source still holds,
+// then the rest of `file`. Each row's pixels at the columns, blue-green-red,
+// go to `put`.
+//
+// False (and `file` read further) when the file is not one this decodes
+// exactly: another kind of JPEG, data cut short, a marker inside them, or
+// values in the range where libjpeg's SIMD and plain code could differ.
+bool decodeJpegPixels(const jpeg_decompress_struct &info, const JOCTET *pending, size_t pendingBytes,
+                      std::FILE *file, const std::vector<int> &rows, const std::vector<int> &columns,
+                      const std::function<void(int row, const unsigned char *bgr)> &put);
+
+} // namespace sixfold
+
+#endif // JPEGPIXELS_H
