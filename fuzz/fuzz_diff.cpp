@@ -96,15 +96,17 @@ MainWindow *window = nullptr;
 QString inputPath;
 int compared = 0;
 
-// A starting corpus: every path of the reader, below the panel and at
-// heights around its sampling steps.
+// A starting corpus: every path of the reader, below the panel, at heights
+// around its sampling steps, and JPEGs thin enough for the panel to need
+// few of their blocks.
 void makeSeeds(const QString &dir)
 {
     QDir().mkpath(dir);
     int count = 0;
-    for (const QSize size : {QSize(40, 30), QSize(7, 193), QSize(300, 3)})
+    for (const QSize size : {QSize(40, 30), QSize(7, 193), QSize(300, 3), QSize(16, 16000), QSize(24000, 16)})
         for (const auto &file : support::readerCases(size.width(), size.height()))
-            support::writeBytes(dir + QString("/seed%1").arg(++count, 3, 10, QChar('0')), file.second);
+            if (size.width() * size.height() < 100000 || file.first.startsWith("jpeg"))
+                support::writeBytes(dir + QString("/seed%1").arg(++count, 3, 10, QChar('0')), file.second);
 }
 
 } // namespace

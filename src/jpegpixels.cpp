@@ -8,6 +8,8 @@
 // integer inverse DCT, "fancy" chroma upsampling and the YCbCr table
 // conversion. libjpeg-turbo's SIMD code gives the same bits as that plain
 // code within 16-bit ranges, which are checked for every block decoded.
+// That arithmetic follows libjpeg-turbo's jidctint.c, jdsample.c and
+// jdcolor.c, under the IJG licence (see data/copyright).
 
 #include "jpegpixels.h"
 
