@@ -47,7 +47,7 @@ struct Huffman
     uint8_t values[256] = {};
 };
 
-// False where libjpeg would refuse the table.
+// False where libjpeg would refuse the table, or put in one of its own.
 bool derive(const JHUFF_TBL *table, bool dc, Huffman &h)
 {
     if (!table)
@@ -85,8 +85,8 @@ bool derive(const JHUFF_TBL *table, bool dc, Huffman &h)
             const int size = dc ? table->huffval[i] : table->huffval[i] & 15, zeros = dc ? 0 : table->huffval[i] >> 4;
             for (uint32_t rest = 0; size <= shift && rest < (1u << shift); ++rest) {
                 const int value = size ? extend(rest >> (shift - size), size) : 0;
-                h.whole[(codes[i] << shift) | rest] =
-                    int32_t(uint32_t(lengths[i] + size) | uint32_t(zeros) << 5 | uint32_t(size) << 9 | uint32_t(value) << 16);
+                h.whole[(codes[i] << shift) | rest] = int32_t(uint32_t(lengths[i] + size) | uint32_t(zeros) << 5 |
+                                                              uint32_t(size) << 9 | uint32_t(value) << 16);
             }
         }
     }
@@ -245,7 +245,6 @@ constexpr std::array<uint8_t, 80> naturalOrder = {
     6,  7,  14, 21, 28, 35, 42, 49, 56, 57, 50, 43, 36, 29, 22, 15, 23, 30, 37, 44, 51, 58, 59, 52, 45, 38, 31,
     39, 46, 53, 60, 61, 54, 47, 55, 62, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63};
 
-// Passes over a block, keeping the DC prediction.
 // The DC difference of a block, added to the prediction.
 inline bool readDc(BitReader &in, const Huffman &dc, uint32_t &prediction)
 {
@@ -265,6 +264,7 @@ inline bool readDc(BitReader &in, const Huffman &dc, uint32_t &prediction)
     return true;
 }
 
+// Passes over a block, keeping the DC prediction.
 inline bool skipBlock(BitReader &in, const Huffman &dc, const Huffman &ac, uint32_t &prediction)
 {
     if (!readDc(in, dc, prediction))
@@ -467,7 +467,8 @@ struct Decoder
 
     bool setUp()
     {
-        if (info.progressive_mode || info.arith_code || info.data_precision != 8 ||
+        if (info.progressive_mode || info.arith_code || info.data_precision != 8 || info.dct_method != JDCT_ISLOW ||
+            !info.do_fancy_upsampling ||
             info.comps_in_scan != info.num_components || info.Ss != 0 || info.Se != 63 || info.Ah != 0 ||
             info.Al != 0 || info.image_width < 3 || info.CCIR601_sampling)
             return false;
@@ -510,6 +511,9 @@ struct Decoder
             c.height = (height + vs - 1) / vs;
             c.upsampling = hs == 2 ? (vs == 2 ? Upsampling::Both : Upsampling::Across)
                                    : (vs == 2 ? Upsampling::Down : Upsampling::None);
+            // libjpeg repeats rather than smooths chroma two samples wide.
+            if (hs == 2 && c.width <= 2)
+                return false;
             const JQUANT_TBL *quant = scan->quant_tbl_no >= 0 && scan->quant_tbl_no < NUM_QUANT_TBLS
                                           ? info.quant_tbl_ptrs[scan->quant_tbl_no]
                                           : nullptr;
