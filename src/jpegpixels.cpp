@@ -201,6 +201,27 @@ struct BitReader
     // Whether only real data were used, as libjpeg would without warning.
     bool sound() const { return count >= padding; }
 
+    // Passes over coded data (nothing taken from them yet) to restart
+    // marker `number`, which must be the first marker.
+    bool passTo(int number)
+    {
+        for (;;) {
+            if (end - at < 2)
+                more();
+            if (end - at < 2)
+                return false;
+            const auto *mark = static_cast<const uint8_t *>(std::memchr(at, 0xff, size_t(end - at - 1)));
+            if (!mark) {
+                at = end - 1;   // which may be the 0xff of a pair
+                continue;
+            }
+            at = mark;
+            if (at[1] != 0)
+                return at[1] == JPEG_RST0 + number;
+            at += 2;
+        }
+    }
+
     // A restart marker must follow the data, after no more than the bits
     // that fill the last byte.
     bool restart(int number)
@@ -727,7 +748,6 @@ bool decodeJpegPixels(const jpeg_decompress_struct &info, const JOCTET *pending,
         predictionOf[b] = &prediction[c];
     }
     std::vector<uint8_t> out(columns.size() * 3);
-    unsigned restartsToGo = info.restart_interval, nextRestart = 0;
     auto emitRowsOf = [&](int mcuRow, size_t &next) {
         for (; next < rows.size() && rows[next] / d.mcuHeight <= mcuRow; ++next) {
             if (!d.emit(rows[next], columns, out.data()))
@@ -737,23 +757,42 @@ bool decodeJpegPixels(const jpeg_decompress_struct &info, const JOCTET *pending,
         return true;
     };
     size_t nextRow = 0;
+    int lastColumn = d.mcuColumns - 1;
+    while (d.slotOfColumn[size_t(lastColumn)] < 0)
+        --lastColumn;
+    // With restart markers, an interval holding none of the MCUs needed is
+    // passed over to the marker that ends it, after which the prediction
+    // starts again.
+    const long interval = long(info.restart_interval), lastMcu = long(lastRow) * d.mcuColumns + lastColumn;
+    auto neededFrom = [&](long first) {
+        for (long m = first; m < first + interval && m <= lastMcu; ++m)
+            if (neededRows[size_t(m / d.mcuColumns)] && d.slotOfColumn[size_t(m % d.mcuColumns)] >= 0)
+                return true;
+        return false;
+    };
+    int nextRestart = 0;
+    bool passing = false;
     for (int my = 0; my <= lastRow; ++my) {
         Decoder::Band &band = d.bands[my % 3];
         const bool needed = neededRows[size_t(my)];
         band.row = needed ? my : -1;
         std::fill(band.state.begin(), band.state.end(), uint8_t(0));
         std::fill(band.rowsDone.begin(), band.rowsDone.end(), uint8_t(0));
-        for (int mx = 0; mx < d.mcuColumns; ++mx) {
-            if (info.restart_interval) {
-                if (restartsToGo == 0) {
-                    if (!in.restart(int(nextRestart)))
+        for (int mx = 0; mx < (my == lastRow ? lastColumn + 1 : d.mcuColumns); ++mx) {
+            const long mcu = long(my) * d.mcuColumns + mx;
+            if (interval && mcu % interval == 0) {
+                if (mcu) {
+                    if (!in.restart(nextRestart))
                         return false;
                     nextRestart = (nextRestart + 1) & 7;
                     std::fill_n(prediction, 4, 0u);
-                    restartsToGo = info.restart_interval;
                 }
-                --restartsToGo;
+                passing = !neededFrom(mcu);
+                if (passing && !in.passTo(nextRestart))
+                    return false;
             }
+            if (passing)
+                continue;
             const int slot = needed ? d.slotOfColumn[size_t(mx)] : -1;
             BitReader r = in;
             for (int b = 0; b < d.blocksInMcu; ++b) {
