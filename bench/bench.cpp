@@ -4,7 +4,9 @@
 // baseline and progressive, and PNG) and 16320 x 12240 (JPEG), softened as
 // a camera's noise reduction does (Gaussian, sigma 1 pixel): about 1.4 bits
 // a pixel as JPEG, as a 200 MP phone photo of some 34 MB. The unsoftened
-// 6000 x 4000 JPEG (3.4 bits a pixel) is measured too. In alternating runs:
+// 6000 x 4000 JPEG (3.4 bits a pixel) is measured too, and the 200 MP one
+// with a restart marker every MCU row, as some cameras write. In
+// alternating runs:
 //   (a) cv::imread of the file alone;
 //   (b) the whole load as the window performs it, without the dialog;
 //   (c) the average-gray pass against a plain clone() of the 6000 x 4000
@@ -154,12 +156,15 @@ int main(int argc, char **argv)
         cv::imwrite(path("progressive.jpg"), soft, {cv::IMWRITE_JPEG_QUALITY, 92, cv::IMWRITE_JPEG_PROGRESSIVE, 1});
         const cv::Mat huge = softened(support::photoLike(16320, 12240, 12));
         cv::imwrite(path("big.jpg"), huge, quality);
+        cv::imwrite(path("big-restarts.jpg"), huge,
+                    {cv::IMWRITE_JPEG_QUALITY, 92, cv::IMWRITE_JPEG_RST_INTERVAL, huge.cols / 16});
         const double hugeMb = huge.total() * huge.elemSize() / 1048576.0;
         rows = {{"24 MP JPEG", path("photo.jpg"), photoMb, 0.60, 0.15, {}, {}, {}},
                 {"24 MP JPEG unsoftened", path("dense.jpg"), photoMb, 0, 0, {}, {}, {}},
                 {"24 MP PNG", path("photo.png"), photoMb, 0.95, 0.15, {}, {}, {}},
                 {"24 MP progressive JPEG", path("progressive.jpg"), photoMb, 1.0, 0, {}, {}, {}},
-                {"200 MP JPEG", path("big.jpg"), hugeMb, 0.30, 0.05, {}, {}, {}}};
+                {"200 MP JPEG", path("big.jpg"), hugeMb, 0.30, 0.05, {}, {}, {}},
+                {"200 MP JPEG with restart markers", path("big-restarts.jpg"), hugeMb, 0, 0, {}, {}, {}}};
         for (const Row &row : rows)
             std::printf("%s: %.1f MB\n", row.name, double(std::filesystem::file_size(row.path)) / 1048576.0);
     }

@@ -55,7 +55,17 @@ if [ "$target" = reader ]; then
     export OPENCV_IO_MAX_IMAGE_PIXELS=4194304
 fi
 mkdir -p "$corpus" "$dir/findings"
-[ -n "$(ls -A "$corpus")" ] || SIXFOLD_MAKE_SEEDS="$corpus" "$program"
+if [ -z "$(ls -A "$corpus")" ]; then
+    SIXFOLD_MAKE_SEEDS="$corpus" "$program"
+    # A new reader corpus starts from the kept one too.
+    if [ "$target" = reader ]; then
+        n=0
+        grep -v '^#' "$ROOT/fuzz/reader-corpus.txt" | while read -r line; do
+            n=$((n + 1))
+            echo "$line" | base64 -d > "$corpus/kept$n"
+        done
+    fi
+fi
 
 # Pictures may declare up to 2^30 pixels (3 GB decoded), so the memory
 # limits sit above that.
@@ -73,7 +83,7 @@ if [ "$target" = reader ]; then
         # Big inputs (the thin JPEG seeds' offspring) stay out of the text;
         # the seeds themselves are replayed.
         for f in "$merged"/*; do
-            [ "$(stat -c %s "$f")" -le 65536 ] || continue
+            [ "$(stat -c %s "$f")" -le 8192 ] || continue
             base64 -w0 "$f"
             echo
         done
