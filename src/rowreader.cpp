@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <csetjmp>
+#include <cstring>
 #include <cstdio>
 #include <memory>
 #include <vector>
@@ -223,15 +224,24 @@ int pngOrientation(const uchar *exif, png_uint_32 length)
 }
 
 // What a decoder made of a file.
-enum class Outcome { Read, Failed, NotMine };
+enum class Outcome { Read, Failed, NotMine, Again };   // again: in OpenCV's pieces
 
 // ---- JPEG, as OpenCV's decoder reads it
 
+constexpr size_t StdioPiece = 4096;   // what OpenCV's jpeg_stdio_src reads at a time
+
 // A decompressor for its scope, with an error manager that jumps back
 // (libjpeg's example.txt) and prints no warnings, and a source that reads
-// the file as OpenCV's jpeg_stdio_src does, 4096 bytes at a time: with
-// more of the data at hand, libjpeg-turbo takes its faster Huffman decoder
-// more often, which decodes some damaged data differently.
+// the file as jpeg_stdio_src does, in pieces of the given size: libjpeg-turbo
+// decodes faster with more of the data at hand.
+//
+// Not always alike, though. Its fast Huffman decoder takes 0xff 0xff in the
+// coded data for a marker and leaves the MCU to the careful one, which reads
+// fill bytes there (0xff... 0x00 is one 0xff byte) and does not clear the
+// coefficients the fast one wrote. Which of the two decodes an MCU depends
+// on how much data is at hand, so such a file decodes as OpenCV decodes it
+// only in OpenCV's pieces. The source notes whether the coded data hold the
+// pair.
 struct JpegDecompressor
 {
     jpeg_decompress_struct info{};
@@ -241,10 +251,13 @@ struct JpegDecompressor
     jpeg_source_mgr source{};
     std::FILE *file = nullptr;
     double fileSize = 0;
-    std::vector<JOCTET> buffer = std::vector<JOCTET>(4096);
+    std::vector<JOCTET> buffer;
     bool startOfFile = true;
+    bool coded = false;       // the coded data have begun
+    bool fillBytes = false;   // and hold 0xff 0xff
+    bool lastWasFf = false;
 
-    explicit JpegDecompressor(std::FILE *input) : file(input)
+    JpegDecompressor(std::FILE *input, size_t piece) : file(input), buffer(piece)
     {
         struct stat status{};
         if (fstat(fileno(input), &status) == 0)
@@ -265,6 +278,8 @@ struct JpegDecompressor
                 self->buffer[0] = 0xff;
                 self->buffer[1] = JPEG_EOI;
                 got = 2;
+            } else {
+                self->look(self->buffer.data(), got);
             }
             self->source.next_input_byte = self->buffer.data();
             self->source.bytes_in_buffer = got;
@@ -284,6 +299,21 @@ struct JpegDecompressor
         source.term_source = [](j_decompress_ptr) {};
     }
     ~JpegDecompressor() { jpeg_destroy_decompress(&info); }
+
+    // Notes 0xff 0xff in bytes of the coded data.
+    void look(const JOCTET *bytes, size_t count)
+    {
+        if (!coded || fillBytes || !count)
+            return;
+        fillBytes = lastWasFf && bytes[0] == 0xff;
+        for (const JOCTET *at = bytes, *end = bytes + count; !fillBytes && at + 1 < end; ++at) {
+            at = static_cast<const JOCTET *>(std::memchr(at, 0xff, size_t(end - 1 - at)));
+            if (!at)
+                break;
+            fillBytes = at[1] == 0xff;
+        }
+        lastWasFf = bytes[count - 1] == 0xff;
+    }
     JpegDecompressor(const JpegDecompressor &) = delete;
     JpegDecompressor &operator=(const JpegDecompressor &) = delete;
 
@@ -317,6 +347,8 @@ Outcome decodeJpeg(JpegDecompressor &jpeg, double memoryLimit, cv::Mat &picture,
     info.src = &jpeg.source;
     jpeg_save_markers(&info, JPEG_APP0 + 1, 0xffff);
     jpeg_read_header(&info, TRUE);
+    jpeg.coded = true;
+    jpeg.look(jpeg.source.next_input_byte, jpeg.source.bytes_in_buffer);
     // A progressive (or other multi-scan) file is decoded whole into
     // coefficients, 128 bytes a block, before any row comes out. A file cut
     // short can declare far more blocks than its data could fill: a few
@@ -380,6 +412,8 @@ Outcome decodeJpeg(JpegDecompressor &jpeg, double memoryLimit, cv::Mat &picture,
     // Skipping to the end reads no more of the data: OpenCV would decode
     // it, but an error in it could only come after the last row.
     jpeg_skip_scanlines(&info, info.output_height - info.output_scanline);
+    if (jpeg.fillBytes && jpeg.buffer.size() != StdioPiece)
+        return Outcome::Again;
     jpeg.complete = true;
     jpeg_finish_decompress(&info);
     return Outcome::Read;
@@ -517,9 +551,15 @@ std::optional<cv::Mat> readPanelRows(const std::string &path, double memoryLimit
     cv::Mat picture;
     Placement p;
     if (got >= sizeof jpeg && std::equal(jpeg, jpeg + sizeof jpeg, signature)) {
-        JpegDecompressor decompressor(file.get());
         std::vector<uchar> scratch;
-        return result(decodeJpeg(decompressor, memoryLimit, picture, p, scratch), picture);
+        Outcome outcome = Outcome::Again;
+        for (const size_t piece : {size_t(1) << 18, StdioPiece}) {
+            std::rewind(file.get());
+            JpegDecompressor decompressor(file.get(), piece);
+            if ((outcome = decodeJpeg(decompressor, memoryLimit, picture, p, scratch)) != Outcome::Again)
+                break;
+        }
+        return result(outcome, picture);
     }
     if (got == sizeof png && std::equal(png, png + sizeof png, signature)) {
         PngDecompressor reader;
