@@ -54,17 +54,21 @@ if [ "$target" = reader ]; then
     # cv::imread refuses pictures beyond the 4 megapixels compared.
     export OPENCV_IO_MAX_IMAGE_PIXELS=4194304
 fi
+# Writes the kept reader corpus (fuzz/reader-corpus.txt) into a folder, a
+# file an input.
+unpack_kept() {
+    local n=0 line
+    while read -r line; do
+        n=$((n + 1))
+        echo "$line" | base64 -d > "$1/kept$n"
+    done < <(grep -v '^#' "$ROOT/fuzz/reader-corpus.txt")
+}
+
 mkdir -p "$corpus" "$dir/findings"
 if [ -z "$(ls -A "$corpus")" ]; then
     SIXFOLD_MAKE_SEEDS="$corpus" "$program"
     # A new reader corpus starts from the kept one too.
-    if [ "$target" = reader ]; then
-        n=0
-        grep -v '^#' "$ROOT/fuzz/reader-corpus.txt" | while read -r line; do
-            n=$((n + 1))
-            echo "$line" | base64 -d > "$corpus/kept$n"
-        done
-    fi
+    [ "$target" != reader ] || unpack_kept "$corpus"
 fi
 
 # Pictures may declare up to 2^30 pixels (3 GB decoded), so the memory
@@ -74,10 +78,12 @@ cd "$dir/findings"
     -rss_limit_mb=6144 -malloc_limit_mb=4096 -close_fd_mask=3 -print_final_stats=1 "$@"
 
 if [ "$target" = reader ]; then
-    # Minimise the corpus and keep it, as text, for the replay test.
-    merged="$dir/merged-reader"
-    rm -rf "$merged" && mkdir -p "$merged"
-    "$program" -merge=1 "$merged" "$corpus" > /dev/null 2>&1
+    # Minimise the corpus, with the kept one, and keep it, as text, for the
+    # replay test.
+    merged="$dir/merged-reader" kept="$dir/kept-reader"
+    rm -rf "$merged" "$kept" && mkdir -p "$merged" "$kept"
+    unpack_kept "$kept"
+    "$program" -merge=1 "$merged" "$kept" "$corpus" > /dev/null 2>&1
     {
         sed -n '/^#/p' "$ROOT/fuzz/reader-corpus.txt"
         # Big inputs (the thin JPEG seeds' offspring) stay out of the text;
