@@ -542,16 +542,11 @@ struct Decoder
                 return false;
             for (int i = 0; i < 64; ++i)
                 c.quant[i] = int16_t(quant->quantval[i]);
+            // A table two components share is derived twice, alike.
             c.dc = &tables[size_t(scan->dc_tbl_no)];
             c.ac = &tables[size_t(4 + scan->ac_tbl_no)];
-        }
-        for (int t = 0; t < 4; ++t) {
-            const bool dcUsed = std::any_of(components.begin(), components.end(),
-                                            [&](const Component &c) { return c.dc == &tables[size_t(t)]; });
-            const bool acUsed = std::any_of(components.begin(), components.end(),
-                                            [&](const Component &c) { return c.ac == &tables[size_t(4 + t)]; });
-            if ((dcUsed && !derive(info.dc_huff_tbl_ptrs[t], true, tables[size_t(t)])) ||
-                (acUsed && !derive(info.ac_huff_tbl_ptrs[t], false, tables[size_t(4 + t)])))
+            if (!derive(info.dc_huff_tbl_ptrs[scan->dc_tbl_no], true, *c.dc) ||
+                !derive(info.ac_huff_tbl_ptrs[scan->ac_tbl_no], false, *c.ac))
                 return false;
         }
         return true;
@@ -748,15 +743,15 @@ bool decodeJpegPixels(const jpeg_decompress_struct &info, const JOCTET *pending,
         predictionOf[b] = &prediction[c];
     }
     std::vector<uint8_t> out(columns.size() * 3);
-    auto emitRowsOf = [&](int mcuRow, size_t &next) {
-        for (; next < rows.size() && rows[next] / d.mcuHeight <= mcuRow; ++next) {
-            if (!d.emit(rows[next], columns, out.data()))
+    size_t nextRow = 0;
+    auto emitRowsOf = [&](int mcuRow) {
+        for (; nextRow < rows.size() && rows[nextRow] / d.mcuHeight <= mcuRow; ++nextRow) {
+            if (!d.emit(rows[nextRow], columns, out.data()))
                 return false;
-            put(rows[next], out.data());
+            put(rows[nextRow], out.data());
         }
         return true;
     };
-    size_t nextRow = 0;
     int lastColumn = d.mcuColumns - 1;
     while (d.slotOfColumn[size_t(lastColumn)] < 0)
         --lastColumn;
@@ -811,10 +806,10 @@ bool decodeJpegPixels(const jpeg_decompress_struct &info, const JOCTET *pending,
                 return false;
         }
         // The rows of the MCU row above have all they read now.
-        if (!emitRowsOf(my - 1, nextRow))
+        if (!emitRowsOf(my - 1))
             return false;
     }
-    return emitRowsOf(lastRow, nextRow) && nextRow == rows.size();
+    return emitRowsOf(lastRow) && nextRow == rows.size();
 }
 
 } // namespace sixfold

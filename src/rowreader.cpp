@@ -126,35 +126,29 @@ cv::Mat uprightPicture(const Placement &p, double memoryLimit)
     return picture;
 }
 
-// Puts stored row y (blue-green-red) where the orientation takes it.
+// Where stored pixel (x, y) lands in the upright picture.
+cv::Vec3b &uprightPixel(cv::Mat &picture, const Placement &p, int y, int x)
+{
+    if (p.transposed)
+        return picture.ptr<cv::Vec3b>(p.flipY ? p.width - 1 - x : x)[p.flipX ? p.height - 1 - y : y];
+    return picture.ptr<cv::Vec3b>(p.flipY ? p.height - 1 - y : y)[p.flipX ? p.width - 1 - x : x];
+}
+
+// Puts the pixels the panel reads of stored row y (blue-green-red), the
+// whole row given, where the orientation takes them.
 void putRow(cv::Mat &picture, const Placement &p, int y, const uchar *row)
 {
     const auto *pixels = reinterpret_cast<const cv::Vec3b *>(row);
-    if (!p.transposed) {
-        auto *out = picture.ptr<cv::Vec3b>(p.flipY ? p.height - 1 - y : y);
-        if (p.flipX)
-            std::reverse_copy(pixels, pixels + p.width, out);
-        else
-            std::copy(pixels, pixels + p.width, out);
-        return;
-    }
-    const int column = p.flipX ? p.height - 1 - y : y;
-    for (const int r : p.rows)
-        picture.ptr<cv::Vec3b>(r)[column] = pixels[p.flipY ? p.width - 1 - r : r];
+    for (const int x : p.storedColumns)
+        uprightPixel(picture, p, y, x) = pixels[x];
 }
 
-// Puts the pixels of stored row y at p.storedColumns where the orientation
-// takes them.
+// The same, given only those pixels, one after another.
 void putPixels(cv::Mat &picture, const Placement &p, int y, const uchar *bgr)
 {
-    for (const int x : p.storedColumns) {
-        const cv::Vec3b pixel(bgr[0], bgr[1], bgr[2]);
-        bgr += 3;
-        if (p.transposed)
-            picture.ptr<cv::Vec3b>(p.flipY ? p.width - 1 - x : x)[p.flipX ? p.height - 1 - y : y] = pixel;
-        else
-            picture.ptr<cv::Vec3b>(p.flipY ? p.height - 1 - y : y)[p.flipX ? p.width - 1 - x : x] = pixel;
-    }
+    const auto *pixels = reinterpret_cast<const cv::Vec3b *>(bgr);
+    for (const int x : p.storedColumns)
+        uprightPixel(picture, p, y, x) = *pixels++;
 }
 
 // ---- EXIF orientation, as OpenCV reads it
@@ -299,6 +293,10 @@ struct JpegDecompressor
         source.term_source = [](j_decompress_ptr) {};
     }
     ~JpegDecompressor() { jpeg_destroy_decompress(&info); }
+    JpegDecompressor(const JpegDecompressor &) = delete;
+    JpegDecompressor &operator=(const JpegDecompressor &) = delete;
+
+    static JpegDecompressor *of(j_common_ptr common) { return static_cast<JpegDecompressor *>(common->client_data); }
 
     // Notes 0xff 0xff in bytes of the coded data.
     void look(const JOCTET *bytes, size_t count)
@@ -314,10 +312,6 @@ struct JpegDecompressor
         }
         lastWasFf = bytes[count - 1] == 0xff;
     }
-    JpegDecompressor(const JpegDecompressor &) = delete;
-    JpegDecompressor &operator=(const JpegDecompressor &) = delete;
-
-    static JpegDecompressor *of(j_common_ptr common) { return static_cast<JpegDecompressor *>(common->client_data); }
 };
 
 // OpenCV's CMYK to blue-green-red formula.
@@ -385,8 +379,9 @@ Outcome decodeJpeg(JpegDecompressor &jpeg, double memoryLimit, cv::Mat &picture,
     uchar *const bgr = cmyk ? scratch.data() + 4 * size_t(width) : scratch.data();
 
     // Most files need only the blocks holding the panel's pixels. Where that
-    // decoding cannot be exact, libjpeg reads on from the end of the header.
-    if (!cmyk) {
+    // decoding cannot be exact, libjpeg reads on from the end of the header
+    // (and reads again in OpenCV's pieces without trying it a second time).
+    if (!cmyk && jpeg.buffer.size() != StdioPiece) {
         const long resume = std::ftell(jpeg.file);
         if (decodeJpegPixels(info, jpeg.source.next_input_byte, jpeg.source.bytes_in_buffer, jpeg.file,
                              p.storedRows, p.storedColumns,
