@@ -1,18 +1,29 @@
 // Differential libFuzzer target for the JPEG and PNG reader: the bytes,
-// saved as a file, are loaded by the window, and its six views and stored
-// panel copy must equal what the plain pipeline gives (cv::imread of the
-// whole file, then the steps), or both must fail. Any difference aborts,
-// naming the view and the pixel.
+// saved as a file, are read as the window reads them, and must give what
+// cv::imread of the whole file gives, or both must fail. Any difference
+// aborts, naming the pixel.
+//
+// Built for testing (SIXFOLD_READER_TESTING: the fuzz and sanitizer builds),
+// it has the reader decode the lines of a panel of a few pixels, so that
+// small pictures skip rows and blocks as big ones do, three times: with
+// the block decoder where it pays, nowhere, and wherever it can decode;
+// every pixel read is compared. Otherwise the window loads the file and its
+// six views and stored panel copy are compared with the plain pipeline's.
 //
 // Only JPEG and PNG files declaring at most 4 megapixels are compared, so
-// that the fuzzer explores the formats rather than big allocations.
+// that the fuzzer explores the formats rather than big allocations. A
+// quarter of the mutations give one component of a JPEG new sampling
+// factors.
 //
 // With SIXFOLD_MAKE_SEEDS=DIR set, it writes a starting corpus into DIR and
 // exits. Built without libFuzzer (SIXFOLD_REPLAY), it is the replay test:
 // it runs the comparison over those seeds and over the corpus files named
 // on its command line (one base64 input a line).
 
+#include "imageops.h"
+#include "imagereader.h"
 #include "mainwindow.h"
+#include "rowreader.h"
 #include "support.h"
 
 #include <QDir>
@@ -20,30 +31,23 @@
 #include <QTemporaryDir>
 
 #include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <random>
 
 namespace {
 
 constexpr double MaxPixels = 4 * 1024 * 1024;
 
-// The size a JPEG's first frame header or a PNG's header declares, walking
-// the markers as libjpeg does (bytes between them, and a zero after 0xff,
-// are skipped); 0 when it declares none, -1 when the bytes are neither JPEG
-// nor PNG. The fuzz script and the replay also set OpenCV's own limit to the
-// same size, should the walk and libjpeg ever disagree.
-double declaredPixels(const uint8_t *data, size_t size)
+// Where a JPEG's first frame header starts, walking the markers as libjpeg
+// does (bytes between them, and a zero after 0xff, are skipped); 0 when it
+// has none.
+size_t frameHeader(const uint8_t *data, size_t size)
 {
-    auto be16 = [data](size_t at) { return double(data[at] << 8 | data[at + 1]); };
-    if (size >= 24 && std::memcmp(data, "\x89PNG\r\n\x1a\n", 8) == 0)
-        return std::memcmp(data + 12, "IHDR", 4) == 0
-            ? (be16(16) * 65536 + be16(18)) * (be16(20) * 65536 + be16(22))
-            : 0;
-    if (size < 3 || data[0] != 0xff || data[1] != 0xd8 || data[2] != 0xff)
-        return -1;
     for (size_t at = 2; at + 1 < size;) {
         if (data[at] != 0xff) {
             ++at;
@@ -57,10 +61,27 @@ double declaredPixels(const uint8_t *data, size_t size)
         if (marker == 0xda || marker == 0xd9 || at + 9 >= size)
             return 0;
         if (marker >= 0xc0 && marker <= 0xcf && marker != 0xc4 && marker != 0xc8 && marker != 0xcc)
-            return be16(at + 5) * be16(at + 7);
-        at += 2 + size_t(be16(at + 2));
+            return at;
+        at += 2 + size_t(data[at + 2] << 8 | data[at + 3]);
     }
     return 0;
+}
+
+// The size a JPEG's first frame header or a PNG's header declares; 0 when
+// it declares none, -1 when the bytes are neither JPEG nor PNG. The fuzz
+// script and the replay also set OpenCV's own limit to the same size,
+// should this and libjpeg ever disagree.
+double declaredPixels(const uint8_t *data, size_t size)
+{
+    auto be16 = [data](size_t at) { return double(data[at] << 8 | data[at + 1]); };
+    if (size >= 24 && std::memcmp(data, "\x89PNG\r\n\x1a\n", 8) == 0)
+        return std::memcmp(data + 12, "IHDR", 4) == 0
+            ? (be16(16) * 65536 + be16(18)) * (be16(20) * 65536 + be16(22))
+            : 0;
+    if (size < 3 || data[0] != 0xff || data[1] != 0xd8 || data[2] != 0xff)
+        return -1;
+    const size_t frame = frameHeader(data, size);
+    return frame ? be16(frame + 5) * be16(frame + 7) : 0;
 }
 
 [[noreturn]] void differ(const char *what)
@@ -69,6 +90,7 @@ double declaredPixels(const uint8_t *data, size_t size)
     std::abort();
 }
 
+#ifndef SIXFOLD_READER_TESTING
 // Aborts unless the picture equals the plain pipeline's, naming the first
 // pixel that differs.
 void compare(const char *view, const cv::Mat &shown, const cv::Mat &expected)
@@ -87,6 +109,7 @@ void compare(const char *view, const cv::Mat &shown, const cv::Mat &expected)
                 differ(view);
             }
 }
+#endif
 
 // Tells the fuzzer which format the bytes are, whether they loaded and
 // their rough length: the decoders themselves are not instrumented.
@@ -96,19 +119,65 @@ MainWindow *window = nullptr;
 QString inputPath;
 int compared = 0;
 
-// A starting corpus: every path of the reader, below the panel, at heights
-// around its sampling steps, and JPEGs thin enough for the panel to need
-// few of their blocks.
+#ifdef SIXFOLD_READER_TESTING
+// Aborts unless every pixel the reader read is cv::imread's, or both failed.
+void compareRead(const cv::Mat &read, const cv::Mat &plain)
+{
+    if (read.empty() != plain.empty())
+        differ(read.empty() ? "the reader failed on a file cv::imread reads"
+                            : "the reader read a file cv::imread cannot read");
+    if (read.empty())
+        return;
+    if (read.size() != plain.size()) {
+        std::fprintf(stderr, "%d x %d read, %d x %d expected\n", read.cols, read.rows, plain.cols, plain.rows);
+        differ("size");
+    }
+    const std::vector<int> columns = sixfold::panelSourceLines(read.cols, sixfold::readerTesting.panelWidth);
+    for (const int y : sixfold::panelSourceLines(read.rows, sixfold::readerTesting.panelHeight))
+        for (const int x : columns)
+            if (read.at<cv::Vec3b>(y, x) != plain.at<cv::Vec3b>(y, x)) {
+                const cv::Vec3b a = read.at<cv::Vec3b>(y, x), b = plain.at<cv::Vec3b>(y, x);
+                std::fprintf(stderr, "x %d, y %d of a %d x %d panel, block decoder %d: %d %d %d read, %d %d %d "
+                             "expected\n", x, y, sixfold::readerTesting.panelWidth,
+                             sixfold::readerTesting.panelHeight, int(sixfold::readerTesting.blocks), a[0], a[1],
+                             a[2], b[0], b[1], b[2]);
+                differ("pixel");
+            }
+}
+#endif
+
+// A starting corpus: every path of the reader, below the panel and at
+// heights around its sampling steps, and JPEGs of uncommon sampling layouts
+// (gray stored sampled, luma sampled up to four times, chroma sampled more
+// than luma, four components), taller than a small panel reads.
 void makeSeeds(const QString &dir)
 {
     QDir().mkpath(dir);
     int count = 0;
-    for (const QSize size : {QSize(40, 30), QSize(7, 193), QSize(300, 3), QSize(16, 16000), QSize(24000, 16)})
+    auto seed = [&](const QByteArray &bytes) {
+        support::writeBytes(dir + QString("/seed%1").arg(++count, 3, 10, QChar('0')), bytes);
+    };
+    for (const QSize size : {QSize(40, 30), QSize(7, 193), QSize(300, 3)})
         for (const auto &file : support::readerCases(size.width(), size.height()))
-            if (size.width() * size.height() < 100000 ||
-                (file.first.startsWith("jpeg") && !file.first.contains("cmyk") && !file.first.contains("ycck") &&
-                 !file.first.contains("progressive") && !file.first.contains("4:1:1")))
-                support::writeBytes(dir + QString("/seed%1").arg(++count, 3, 10, QChar('0')), file.second);
+            seed(file.second);
+    const std::vector<std::vector<QSize>> layouts = {
+        {{1, 2}}, {{2, 2}}, {{1, 4}}, {{4, 3}},
+        {{1, 4}, {1, 1}, {1, 1}}, {{4, 1}, {1, 1}, {1, 1}}, {{2, 4}, {1, 1}, {1, 1}}, {{4, 2}, {1, 1}, {1, 1}},
+        {{3, 1}, {1, 1}, {1, 1}}, {{1, 3}, {1, 1}, {1, 1}}, {{1, 1}, {1, 2}, {1, 4}}, {{2, 2}, {1, 2}, {2, 1}},
+        {{1, 1}, {2, 2}, {2, 2}}, {{1, 4}, {1, 2}, {1, 2}}, {{2, 2}, {1, 1}, {1, 1}, {2, 2}},
+        {{1, 2}, {1, 1}, {1, 1}, {1, 4}}};
+    const cv::Mat photo = support::photoLike(24, 120, 4);
+    for (const std::vector<QSize> &layout : layouts) {
+        cv::Mat image = photo;
+        if (layout.size() != 3)
+            cv::cvtColor(photo, image, layout.size() == 1 ? cv::COLOR_BGR2GRAY : cv::COLOR_BGR2BGRA);
+        for (const bool progressive : {false, true}) {
+            support::JpegOptions options;
+            options.progressive = progressive;
+            options.sampling = layout;
+            seed(support::jpegFile(image, options));
+        }
+    }
 }
 
 } // namespace
@@ -119,36 +188,75 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***argv)
     return 0;
 }
 
+#ifndef SIXFOLD_REPLAY
+extern "C" size_t LLVMFuzzerMutate(uint8_t *data, size_t size, size_t maxSize);
+
+// A quarter of the time, one component of a JPEG's frame header gets new
+// sampling factors (1 to 4 either way); otherwise libFuzzer mutates.
+extern "C" size_t LLVMFuzzerCustomMutator(uint8_t *data, size_t size, size_t maxSize, unsigned int seed)
+{
+    std::minstd_rand random(seed);
+    const size_t frame = size > 3 && data[0] == 0xff && data[1] == 0xd8 ? frameHeader(data, size) : 0;
+    if (frame && random() % 4 == 0 && frame + 10 < size && data[frame + 9] > 0) {
+        const size_t component = frame + 10 + 3 * (random() % data[frame + 9]) + 1;
+        if (component < size) {
+            data[component] = uint8_t((random() % 4 + 1) << 4 | (random() % 4 + 1));
+            return size;
+        }
+    }
+    return LLVMFuzzerMutate(data, size, maxSize);
+}
+#endif
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     const double pixels = declaredPixels(data, size);
     if (pixels < 0 || pixels > MaxPixels)
         return -1;   // not kept in the corpus
     support::writeBytes(inputPath, QByteArray(reinterpret_cast<const char *>(data), qsizetype(size)));
+    cv::Mat plain;
+    bool comparable = true;
+    try {
+        plain = cv::imread(inputPath.toStdString(), cv::IMREAD_COLOR);
+    } catch (const cv::Exception &) {
+        comparable = false;   // beyond what OpenCV accepts: not compared
+    }
+#ifdef SIXFOLD_READER_TESTING
+    // A panel of 2 to 9 by 1 to 6 pixels, from the input's length.
+    sixfold::readerTesting.panelWidth = 2 + int(size % 8);
+    sixfold::readerTesting.panelHeight = 1 + int(size / 8 % 6);
+    bool loaded = false;
+    using Blocks = sixfold::ReaderTesting::Blocks;
+    for (const Blocks blocks : {Blocks::Auto, Blocks::Never, Blocks::Always}) {
+        sixfold::readerTesting.blocks = blocks;
+        const cv::Mat read = sixfold::readImage(inputPath.toStdString(), 4e9);
+        loaded = !read.empty();
+        if (comparable)
+            compareRead(read, plain);
+    }
+    sixfold::readerTesting = {};
+    compared += comparable;
+#else
     const bool loaded = window->openImage(inputPath);
+    if (comparable) {
+        if (plain.empty() != !loaded)
+            differ(loaded ? "the program loaded a file cv::imread cannot read"
+                          : "the program failed on a file cv::imread reads");
+        ++compared;
+        if (loaded) {
+            static const char *const names[] = {"origin", "mygray", "gray", "gaussian", "sobel", "laplacian"};
+            const std::vector<cv::Mat> shown = support::viewPictures(*window),
+                                       expected = support::expectedViews(plain);
+            for (size_t i = 0; i < shown.size(); ++i)
+                compare(names[i], shown[i], expected[i]);
+            compare("rgbPanelImage", window->panelImage(), expected[0]);
+        }
+    }
+#endif
     unsigned length = 0;
     while (length < 15 && (size_t(1) << length) < size)
         ++length;
     ++outcomes[((data[0] == 0xff) * 2 + loaded) * 16 + length];
-
-    cv::Mat plain;
-    try {
-        plain = cv::imread(inputPath.toStdString(), cv::IMREAD_COLOR);
-    } catch (const cv::Exception &) {
-        return 0;   // beyond what OpenCV accepts: not compared
-    }
-    if (plain.empty() != !loaded)
-        differ(loaded ? "the program loaded a file cv::imread cannot read"
-                      : "the program failed on a file cv::imread reads");
-    ++compared;
-    if (!loaded)
-        return 0;
-    static const char *const names[] = {"origin", "mygray", "gray", "gaussian", "sobel", "laplacian"};
-    const std::vector<cv::Mat> shown = support::viewPictures(*window), expected = support::expectedViews(plain);
-    for (size_t i = 0; i < shown.size(); ++i)
-        compare(names[i], shown[i], expected[i]);
-    cv::Mat panel = window->panelImage();
-    compare("rgbPanelImage", panel, expected[0]);
     return 0;
 }
 

@@ -34,8 +34,9 @@ const struct HeifLibrary {
 // decoded to 8-bit RGB with libheif's default conversion, turned to BGR.
 // Only what is plainly not HEIF is refused from its first bytes: files whose
 // major brand is the generic "mif1" are only "maybe" HEIF, so libheif's
-// reading decides.
-cv::Mat readHeif(const std::string &path)
+// reading decides. A picture whose decoding would take more than the memory
+// given is refused before it is decoded.
+cv::Mat readHeif(const std::string &path, double memoryLimit)
 {
     uint8_t head[64];
     std::ifstream file(path, std::ios::binary);
@@ -52,6 +53,12 @@ cv::Mat readHeif(const std::string &path)
         return {};
     const std::unique_ptr<heif_image_handle, decltype(&heif_image_handle_release)> primary(
         handle, heif_image_handle_release);
+    // The codec's planes (up to three samples a pixel, of two bytes beyond
+    // 8 bits), their RGB conversion and its blue-green-red copy.
+    const double pixels = double(heif_image_handle_get_width(handle)) * heif_image_handle_get_height(handle);
+    const int sampleBytes = heif_image_handle_get_luma_bits_per_pixel(handle) > 8 ? 2 : 1;
+    if (pixels * (3 * sampleBytes + 3 + 3) > memoryLimit)
+        return {};
     heif_image *decoded = nullptr;
     if (heif_decode_image(primary.get(), &decoded, heif_colorspace_RGB, heif_chroma_interleaved_RGB, nullptr).code
         != heif_error_Ok)
@@ -116,7 +123,7 @@ cv::Mat readImage(const std::string &path, double memoryLimit)
         if (!fitsWhole(path, memoryLimit))
             return {};
         cv::Mat image = cv::imread(path, cv::IMREAD_COLOR);
-        return image.empty() ? readHeif(path) : image;
+        return image.empty() ? readHeif(path, memoryLimit) : image;
     } catch (...) {
         // Decoders throw on headers they refuse (huge sizes) and on
         // allocation failures; either way the file is not readable.

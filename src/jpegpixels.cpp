@@ -13,10 +13,24 @@
 
 #include "jpegpixels.h"
 
+#include "rowreader.h"
+
 #include <algorithm>
 #include <array>
+#include <csetjmp>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+
+// The arithmetic below is libjpeg-turbo's as of 2.0.3 (when 4:4:0
+// upsampling took its present rounding) up to 2.1: with any other libjpeg
+// the decoder is left out, and every file goes to libjpeg itself.
+#if defined(LIBJPEG_TURBO_VERSION_NUMBER) && LIBJPEG_TURBO_VERSION_NUMBER >= 2000003 && \
+    LIBJPEG_TURBO_VERSION_NUMBER < 2002000
+#define KnownLibjpeg 1
+#else
+#define KnownLibjpeg 0
+#endif
 
 namespace sixfold {
 
@@ -141,7 +155,7 @@ struct BitReader
         const size_t left = size_t(end - at);
         std::memmove(piece.data(), at, left);
         at = piece.data();
-        end = at + left + std::fread(piece.data() + left, 1, piece.size() - left, source->file);
+        end = at + left + (source->file ? std::fread(piece.data() + left, 1, piece.size() - left, source->file) : 0);
     }
 
     void fill()
@@ -149,9 +163,11 @@ struct BitReader
         if (count > 32)
             return;
         if (!stopped && end - at >= 8) {
-            uint64_t word;
-            std::memcpy(&word, at, 8);
-            word = __builtin_bswap64(word);
+            // Eight bytes, the first at the top, whatever the byte order
+            // of the processor.
+            uint64_t word = 0;
+            for (int i = 0; i < 8; ++i)
+                word = word << 8 | at[i];
             const uint64_t inverted = ~word;   // a byte 0xff is zero here
             if (!((inverted - 0x0101010101010101u) & ~inverted & 0x8080808080808080u)) {
                 const int bytes = (63 - count) >> 3;
@@ -693,9 +709,11 @@ struct Decoder
 
 } // namespace
 
-bool decodeJpegPixels(const jpeg_decompress_struct &info, const JOCTET *pending, size_t pendingBytes,
-                      std::FILE *file, const std::vector<int> &rows, const std::vector<int> &columns,
-                      const std::function<void(int row, const unsigned char *bgr)> &put)
+namespace {
+
+bool decodePixels(const jpeg_decompress_struct &info, const JOCTET *pending, size_t pendingBytes, std::FILE *file,
+                  double memoryLimit, const std::vector<int> &rows, const std::vector<int> &columns, bool always,
+                  const std::function<void(int row, const unsigned char *bgr)> &put)
 {
     Decoder d(info);
     if (rows.empty() || columns.empty() || !d.setUp())
@@ -713,9 +731,12 @@ bool decodeJpegPixels(const jpeg_decompress_struct &info, const JOCTET *pending,
             slot = d.neededColumns++;
     // Where most MCUs are needed anyway, libjpeg's own decoding is faster.
     const long neededMcus = long(d.neededColumns) * std::count(neededRows.begin(), neededRows.end(), 1);
-    if (neededMcus > long(d.mcuColumns) * d.mcuRows / 4)
+    if (!always && neededMcus > long(d.mcuColumns) * d.mcuRows / 4)
         return false;
+    // Three bands of coefficients, samples and states, and the data read.
     const size_t blocks = size_t(d.neededColumns) * size_t(d.blocksInMcu);
+    if (3.0 * double(blocks) * (64 * 3 + 2) + double(std::max(pendingBytes, size_t(1) << 18)) > memoryLimit)
+        return false;
     for (Decoder::Band &band : d.bands) {
         band.coefficients.resize(blocks * 64);
         band.samples.resize(blocks * 64);
@@ -810,6 +831,134 @@ bool decodeJpegPixels(const jpeg_decompress_struct &info, const JOCTET *pending,
             return false;
     }
     return emitRowsOf(lastRow) && nextRow == rows.size();
+}
+
+// libjpeg's error manager, jumping back instead of ending the program.
+struct Jumper
+{
+    jpeg_error_mgr manager{};   // first, so that libjpeg's pointer to it is one to this
+    std::jmp_buf jump;
+
+    explicit Jumper(jpeg_common_struct &common)
+    {
+        common.err = jpeg_std_error(&manager);
+        manager.error_exit = [](j_common_ptr c) { std::longjmp(reinterpret_cast<Jumper *>(c->err)->jump, 1); };
+        manager.output_message = [](j_common_ptr) {};
+    }
+};
+
+// A small picture of gradients and noise as libjpeg writes it, gray or
+// with the luma sampled h x v; empty if it cannot.
+std::vector<uint8_t> samplePicture(int width, int height, bool gray, int h, int v)
+{
+    std::vector<uint8_t> pixels(size_t(width * height * 3));
+    uint32_t seed = 7;
+    for (size_t i = 0; i < pixels.size(); ++i) {
+        seed = seed * 1103515245u + 12345u;
+        pixels[i] = uint8_t(i / 3 % size_t(width) * 5 + i / 3 / size_t(width) * (2 + i % 3) + (seed >> 16) % 96);
+    }
+    jpeg_compress_struct info{};
+    Jumper errors(*reinterpret_cast<jpeg_common_struct *>(&info));
+    unsigned char *bytes = nullptr;
+    unsigned long size = 0;
+    std::vector<uint8_t> file;
+    if (!setjmp(errors.jump)) {
+        jpeg_create_compress(&info);
+        jpeg_mem_dest(&info, &bytes, &size);
+        info.image_width = JDIMENSION(width);
+        info.image_height = JDIMENSION(height);
+        info.input_components = 3;
+        info.in_color_space = JCS_EXT_BGR;
+        jpeg_set_defaults(&info);
+        jpeg_set_quality(&info, 85, TRUE);
+        if (gray)
+            jpeg_set_colorspace(&info, JCS_GRAYSCALE);
+        info.comp_info[0].h_samp_factor = h;
+        info.comp_info[0].v_samp_factor = v;
+        jpeg_start_compress(&info, TRUE);
+        for (JSAMPROW row = pixels.data(); info.next_scanline < info.image_height; row += width * 3)
+            jpeg_write_scanlines(&info, &row, 1);
+        jpeg_finish_compress(&info);
+        file.assign(bytes, bytes + size);
+    }
+    jpeg_destroy_compress(&info);
+    std::free(bytes);
+    return file;
+}
+
+// The picture decoded by libjpeg, or by decodePixels; empty if it fails.
+std::vector<uint8_t> decodeBothWays(const std::vector<uint8_t> &file, bool ours)
+{
+    jpeg_decompress_struct info{};
+    Jumper errors(*reinterpret_cast<jpeg_common_struct *>(&info));
+    std::vector<uint8_t> out;
+    std::vector<int> rows, columns;
+    if (!setjmp(errors.jump)) {
+        jpeg_create_decompress(&info);
+        jpeg_mem_src(&info, file.data(), static_cast<unsigned long>(file.size()));
+        jpeg_read_header(&info, TRUE);
+        info.out_color_space = JCS_EXT_BGR;
+        jpeg_calc_output_dimensions(&info);
+        const size_t stride = size_t(info.output_width) * 3;
+        out.resize(stride * info.output_height);
+        for (int y = 0; y < int(info.output_height); ++y)
+            rows.push_back(y);
+        for (int x = 0; x < int(info.output_width); ++x)
+            columns.push_back(x);
+        if (ours) {
+            if (!decodePixels(info, info.src->next_input_byte, info.src->bytes_in_buffer, nullptr, 1e9, rows, columns,
+                              true, [&](int y, const unsigned char *bgr) {
+                                  std::copy(bgr, bgr + stride, out.begin() + long(size_t(y) * stride));
+                              }))
+                out.clear();
+        } else {
+            jpeg_start_decompress(&info);
+            for (JSAMPROW row = out.data(); info.output_scanline < info.output_height; row += stride)
+                jpeg_read_scanlines(&info, &row, 1);
+            jpeg_finish_decompress(&info);
+        }
+    } else {
+        out.clear();
+    }
+    jpeg_destroy_decompress(&info);
+    return out;
+}
+
+// Whether the decoder gives what the libjpeg in use gives, on a picture of
+// each kind it decodes: checked once, as libjpeg-turbo could one day compute
+// otherwise than the version the decoder follows.
+bool computesAsLibjpeg()
+{
+    const struct { bool gray; int h, v; } kinds[] = {{true, 1, 1}, {false, 1, 1}, {false, 2, 1}, {false, 1, 2},
+                                                      {false, 2, 2}};
+    for (const auto &kind : kinds) {
+        const std::vector<uint8_t> file = samplePicture(45, 37, kind.gray, kind.h, kind.v);
+        const std::vector<uint8_t> expected = decodeBothWays(file, false);
+        if (file.empty() || expected.empty() || decodeBothWays(file, true) != expected)
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+bool decodeJpegPixels(const jpeg_decompress_struct &info, const JOCTET *pending, size_t pendingBytes,
+                      std::FILE *file, double memoryLimit, const std::vector<int> &rows,
+                      const std::vector<int> &columns,
+                      const std::function<void(int row, const unsigned char *bgr)> &put)
+{
+#if !KnownLibjpeg
+    return false;
+#else
+    bool always = false;
+#ifdef SIXFOLD_READER_TESTING
+    if (readerTesting.blocks == ReaderTesting::Blocks::Never)
+        return false;
+    always = readerTesting.blocks == ReaderTesting::Blocks::Always;
+#endif
+    static const bool alike = computesAsLibjpeg();
+    return alike && decodePixels(info, pending, pendingBytes, file, memoryLimit, rows, columns, always, put);
+#endif
 }
 
 } // namespace sixfold

@@ -18,14 +18,20 @@ namespace sixfold {
 // given stored rows and columns, both increasing, as jpeg_read_scanlines
 // with JCS_EXT_BGR would give them. `info` has read the header up to the
 // scan; the coded data are the `pending` bytes its source still holds,
-// then the rest of `file`. Each row's pixels at the columns, blue-green-red,
+// then the rest of `file` (if any). Each row's pixels at the columns, blue-green-red,
 // go to `put`.
 //
 // False (and `file` read further) when the file is not one this decodes
 // exactly: another kind of JPEG, data cut short, a marker inside them, or
-// values in the range where libjpeg's SIMD and plain code could differ.
+// values in the range where libjpeg's SIMD and plain code could differ. Also
+// false where decoding block by block would not pay (the chosen pixels lie
+// in more than a quarter of the MCUs), where its buffers would take more
+// than memoryLimit bytes, and always with a libjpeg whose arithmetic it is
+// not known to share: another version at build time, or one that decodes a
+// small picture of its own otherwise, checked on the first call.
 bool decodeJpegPixels(const jpeg_decompress_struct &info, const JOCTET *pending, size_t pendingBytes,
-                      std::FILE *file, const std::vector<int> &rows, const std::vector<int> &columns,
+                      std::FILE *file, double memoryLimit, const std::vector<int> &rows,
+                      const std::vector<int> &columns,
                       const std::function<void(int row, const unsigned char *bgr)> &put);
 
 } // namespace sixfold

@@ -2,21 +2,19 @@
 //
 // Both readers call libjpeg and libpng as OpenCV's own JPEG and PNG decoders
 // do (the same colour conversions, transforms and error handling), so the
-// rows they write hold the bytes cv::imread would. EXIF orientation is taken
-// from OpenCV itself: the file's EXIF block is put into a tiny picture of
-// known corners, which OpenCV decodes and turns.
+// rows they write hold the bytes cv::imread would.
 
 #include "rowreader.h"
 
-#include "imageops.h"
+#include "exifprobe.h"
 #include "jpegpixels.h"
-
-#include <opencv2/imgcodecs.hpp>
+#include "placement.h"
 
 #include <algorithm>
 #include <csetjmp>
 #include <cstring>
 #include <cstdio>
+#include <limits>
 #include <memory>
 #include <vector>
 
@@ -24,201 +22,26 @@
 #include <jpeglib.h>
 #include <jerror.h>
 #include <png.h>
-#include <zlib.h>
 
-#include <sys/mman.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace sixfold {
 
+#ifdef SIXFOLD_READER_TESTING
+ReaderTesting readerTesting;
+#endif
+
 namespace {
-
-// Holds the pixel memory of the pictures read here: anonymous memory mapped
-// without reserving swap and without huge pages, so that only the pages that
-// rows are written to are ever committed.
-struct LazyPixels final : cv::MatAllocator
-{
-    cv::UMatData *allocate(int dims, const int *sizes, int type, void *data, size_t *step, cv::AccessFlag,
-                           cv::UMatUsageFlags) const override
-    {
-        size_t total = CV_ELEM_SIZE(type);
-        for (int i = dims - 1; i >= 0; --i) {
-            if (step) {
-                if (data && step[i] != cv::Mat::AUTO_STEP)
-                    total = step[i];
-                else
-                    step[i] = total;
-            }
-            total *= size_t(sizes[i]);
-        }
-        void *memory = data;
-        if (!memory) {
-            memory = mmap(nullptr, total, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-            if (memory == MAP_FAILED)
-                CV_Error(cv::Error::StsNoMem, "no address space for the picture");
-            madvise(memory, total, MADV_NOHUGEPAGE);
-        }
-        auto *u = new cv::UMatData(this);
-        u->size = total;
-        u->data = u->origdata = static_cast<uchar *>(memory);
-        if (data)
-            u->flags |= cv::UMatData::USER_ALLOCATED;
-        return u;
-    }
-
-    bool allocate(cv::UMatData *u, cv::AccessFlag, cv::UMatUsageFlags) const override { return u != nullptr; }
-
-    void deallocate(cv::UMatData *u) const override
-    {
-        if (u && !(u->flags & cv::UMatData::USER_ALLOCATED))
-            munmap(u->origdata, u->size);
-        delete u;
-    }
-};
-
-// Where the rows a decoder delivers go in the upright picture. EXIF
-// orientation is applied as OpenCV applies it: transposed first (5 to 8),
-// then mirrored left to right and top to bottom.
-struct Placement
-{
-    int width = 0, height = 0;   // as stored
-    bool transposed = false, flipX = false, flipY = false;
-    std::vector<int> rows;         // upright rows the panel reads
-    std::vector<int> storedRows;   // the stored rows they need, increasing
-    std::vector<int> storedColumns;   // and the columns of those rows, increasing
-};
-
-Placement placement(int width, int height, int orientation)
-{
-    Placement p;
-    p.width = width;
-    p.height = height;
-    p.transposed = orientation >= 5 && orientation <= 8;
-    p.flipX = orientation == 2 || orientation == 3 || orientation == 6 || orientation == 7;
-    p.flipY = orientation == 3 || orientation == 4 || orientation == 7 || orientation == 8;
-    // Upright, a stored row is a row, or a column when transposed; of a
-    // column only the pixels in the panel's rows are needed.
-    p.rows = panelSourceRows(p.transposed ? width : height);
-    const std::vector<int> lines = p.transposed ? panelSourceColumns(height) : p.rows;
-    const bool mirrored = p.transposed ? p.flipX : p.flipY;
-    for (const int line : lines)
-        p.storedRows.push_back(mirrored ? height - 1 - line : line);
-    std::sort(p.storedRows.begin(), p.storedRows.end());
-    const std::vector<int> across = p.transposed ? p.rows : panelSourceColumns(width);
-    for (const int column : across)
-        p.storedColumns.push_back((p.transposed ? p.flipY : p.flipX) ? width - 1 - column : column);
-    std::sort(p.storedColumns.begin(), p.storedColumns.end());
-    return p;
-}
-
-// The upright picture, its pixel memory not yet committed; empty if the
-// rows the panel needs would take more than the limit.
-cv::Mat uprightPicture(const Placement &p, double memoryLimit)
-{
-    const int width = p.transposed ? p.height : p.width;
-    const int height = p.transposed ? p.width : p.height;
-    if (double(p.rows.size()) * width * 3 > memoryLimit)
-        return {};
-    static LazyPixels *const allocator = new LazyPixels;   // outlives every picture
-    cv::Mat picture;
-    picture.allocator = allocator;
-    picture.create(height, width, CV_8UC3);
-    return picture;
-}
-
-// Where stored pixel (x, y) lands in the upright picture.
-cv::Vec3b &uprightPixel(cv::Mat &picture, const Placement &p, int y, int x)
-{
-    if (p.transposed)
-        return picture.ptr<cv::Vec3b>(p.flipY ? p.width - 1 - x : x)[p.flipX ? p.height - 1 - y : y];
-    return picture.ptr<cv::Vec3b>(p.flipY ? p.height - 1 - y : y)[p.flipX ? p.width - 1 - x : x];
-}
-
-// Puts the pixels the panel reads of stored row y (blue-green-red), the
-// whole row given, where the orientation takes them.
-void putRow(cv::Mat &picture, const Placement &p, int y, const uchar *row)
-{
-    const auto *pixels = reinterpret_cast<const cv::Vec3b *>(row);
-    for (const int x : p.storedColumns)
-        uprightPixel(picture, p, y, x) = pixels[x];
-}
-
-// The same, given only those pixels, one after another.
-void putPixels(cv::Mat &picture, const Placement &p, int y, const uchar *bgr)
-{
-    const auto *pixels = reinterpret_cast<const cv::Vec3b *>(bgr);
-    for (const int x : p.storedColumns)
-        uprightPixel(picture, p, y, x) = *pixels++;
-}
-
-// ---- EXIF orientation, as OpenCV reads it
-
-// The probe: 24 x 16 gray, in 8 x 8 blocks whose four corners have the
-// levels 0 (top left), 80 (top right), 160 (bottom left) and 240.
-std::vector<uchar> probe(const char *extension)
-{
-    cv::Mat gray(16, 24, CV_8UC1, cv::Scalar(120));
-    gray(cv::Rect(0, 0, 8, 8)).setTo(0);
-    gray(cv::Rect(16, 0, 8, 8)).setTo(80);
-    gray(cv::Rect(0, 8, 8, 8)).setTo(160);
-    gray(cv::Rect(16, 8, 8, 8)).setTo(240);
-    std::vector<uchar> bytes;
-    cv::imencode(extension, gray, bytes, {cv::IMWRITE_JPEG_QUALITY, 100});
-    return bytes;
-}
-
-// The orientation OpenCV gives the probe file with a block of bytes
-// spliced in at the given offset, from the decoded probe's shape and the
-// corner that ended up at its top left; 0 if it is not a probe's shape.
-int orientationOfProbe(const std::vector<uchar> &base, size_t at, const std::vector<uchar> &block)
-{
-    std::vector<uchar> file(base.size() + block.size());
-    std::copy(base.begin(), base.begin() + long(at), file.begin());
-    std::copy(block.begin(), block.end(), file.begin() + long(at));
-    std::copy(base.begin() + long(at), base.end(), file.begin() + long(at + block.size()));
-    const cv::Mat decoded = cv::imdecode(file, cv::IMREAD_COLOR);
-    const bool transposed = decoded.cols == 16 && decoded.rows == 24;
-    if (!transposed && !(decoded.cols == 24 && decoded.rows == 16))
-        return 0;
-    const int corner = (decoded.at<cv::Vec3b>(0, 0)[0] + 40) / 80;   // 0 TL, 1 TR, 2 BL, 3 BR
-    static const int upright[] = {1, 2, 4, 3};
-    static const int turned[] = {5, 8, 6, 7};
-    return transposed ? turned[corner] : upright[corner];
-}
-
-// The orientation cv::imread gives a JPEG whose first APP1 segment holds
-// these bytes: the probe with that segment after its start marker.
-int jpegOrientation(const uchar *app1, unsigned length)
-{
-    static const std::vector<uchar> base = probe(".jpg");
-    std::vector<uchar> segment(4 + length);
-    const unsigned size = length + 2;
-    segment[0] = 0xff;
-    segment[1] = 0xe1;
-    segment[2] = uchar(size >> 8);
-    segment[3] = uchar(size);
-    std::copy(app1, app1 + length, segment.begin() + 4);
-    return orientationOfProbe(base, 2, segment);
-}
-
-// The orientation cv::imread gives a PNG with this eXIf chunk: the probe
-// with the chunk after its header.
-int pngOrientation(const uchar *exif, png_uint_32 length)
-{
-    static const std::vector<uchar> base = probe(".png");
-    std::vector<uchar> chunk(12 + size_t(length));
-    const uchar head[] = {uchar(length >> 24), uchar(length >> 16), uchar(length >> 8), uchar(length),
-                          'e', 'X', 'I', 'f'};
-    std::copy(head, head + 8, chunk.begin());
-    std::copy(exif, exif + length, chunk.begin() + 8);
-    const uLong crc = crc32(0, chunk.data() + 4, uInt(length + 4));
-    for (int i = 0; i < 4; ++i)
-        chunk[8 + length + i] = uchar(crc >> (24 - 8 * i));
-    return orientationOfProbe(base, 8 + 25, chunk);   // after the signature and IHDR
-}
 
 // What a decoder made of a file.
 enum class Outcome { Read, Failed, NotMine, Again };   // again: in OpenCV's pieces
+
+double fileSizeOf(std::FILE *file)
+{
+    struct stat status{};
+    return fstat(fileno(file), &status) == 0 ? double(status.st_size) : 0;
+}
 
 // ---- JPEG, as OpenCV's decoder reads it
 
@@ -245,17 +68,17 @@ struct JpegDecompressor
     jpeg_source_mgr source{};
     std::FILE *file = nullptr;
     double fileSize = 0;
-    std::vector<JOCTET> buffer;
+    bool stdioPieces = false;   // reading as OpenCV does
+    std::vector<JOCTET> buffer;   // no larger than the file needs
     bool startOfFile = true;
     bool coded = false;       // the coded data have begun
     bool fillBytes = false;   // and hold 0xff 0xff
     bool lastWasFf = false;
 
-    JpegDecompressor(std::FILE *input, size_t piece) : file(input), buffer(piece)
+    JpegDecompressor(std::FILE *input, size_t piece)
+        : file(input), fileSize(fileSizeOf(input)), stdioPieces(piece == StdioPiece),
+          buffer(fileSize > 0 ? std::clamp(size_t(fileSize) + 1, size_t(2), piece) : piece)
     {
-        struct stat status{};
-        if (fstat(fileno(input), &status) == 0)
-            fileSize = double(status.st_size);
         info.err = jpeg_std_error(&manager);
         manager.error_exit = [](j_common_ptr common) { std::longjmp(of(common)->jump, 1); };
         manager.output_message = [](j_common_ptr) {};
@@ -325,6 +148,39 @@ void cmykToBgr(const uchar *cmyk, uchar *bgr, int width)
     }
 }
 
+// Moves libjpeg on to output row `row`, leaving it as reading the rows in
+// between would.
+//
+// jpeg_skip_scanlines (libjpeg-turbo 2.1) does not always. Rows come out of
+// the upsampler in groups of max_v_samp_factor rows, and a skip that starts
+// inside a group and passes its end goes wrong: where no smoothing reads
+// the neighbouring groups it counts the groups skipped from the group's
+// start, and where smoothing does (fancy upsampling of chroma halved
+// down), a skip out of the last group of an iMCU row with 2 or 3 of its 4
+// rows left decodes the next iMCU row, already decoded by then, once more
+// from the data that follow it. Every other skip is sound: within a group
+// it reads the rows (without colour conversion), and from the start of a
+// group it moves on by whole groups or iMCU rows and reads the rest. So a
+// skip that would leave a group part-way is made in two: to the group's
+// end, which libjpeg reads, and on from there.
+void skipTo(jpeg_decompress_struct &info, JDIMENSION row)
+{
+    const JDIMENSION at = info.output_scanline, group = JDIMENSION(info.max_v_samp_factor);
+    if (row <= at)
+        return;
+    const JDIMENSION groupEnd = (at / group + 1) * group;
+    if (at % group && row > groupEnd)
+        jpeg_skip_scanlines(&info, groupEnd - at);
+    jpeg_skip_scanlines(&info, row - info.output_scanline);
+}
+
+// A byte count as libjpeg's memory limit takes it, whatever the size of long.
+long asLong(double bytes)
+{
+    return bytes >= double(std::numeric_limits<long>::max()) ? std::numeric_limits<long>::max()
+                                                             : long(std::max(bytes, 0.0));
+}
+
 // The steps libjpeg may jump out of. Everything they make lives in the
 // caller's objects, so that a jump loses nothing.
 Outcome decodeJpeg(JpegDecompressor &jpeg, double memoryLimit, cv::Mat &picture, Placement &p,
@@ -336,8 +192,7 @@ Outcome decodeJpeg(JpegDecompressor &jpeg, double memoryLimit, cv::Mat &picture,
         return jpeg.complete ? Outcome::Read : Outcome::Failed;
     jpeg_decompress_struct &info = jpeg.info;
     jpeg_create_decompress(&info);
-    // Whole-picture buffers (progressive files) beyond the limit fail.
-    info.mem->max_memory_to_use = long(std::min(memoryLimit, 1e15));
+    info.mem->max_memory_to_use = asLong(memoryLimit);
     info.src = &jpeg.source;
     jpeg_save_markers(&info, JPEG_APP0 + 1, 0xffff);
     jpeg_read_header(&info, TRUE);
@@ -347,19 +202,22 @@ Outcome decodeJpeg(JpegDecompressor &jpeg, double memoryLimit, cv::Mat &picture,
     // coefficients, 128 bytes a block, before any row comes out. A file cut
     // short can declare far more blocks than its data could fill: a few
     // hundred bytes would commit gigabytes for a picture that is nearly all
-    // flat gray. What needs more than a thousand times the file's size (and
-    // more than 64 MB; photos need some twenty times) is refused.
-    if (jpeg_has_multiple_scans(&info)) {
+    // flat gray. With Huffman coding every block takes at least one bit of
+    // the scan that holds its DC coefficient, so a file needs at most 1024
+    // times its size; one that needs more (and more than 64 MB) cannot be
+    // whole and is refused. Arithmetic coding can take less than a bit a
+    // block: such files are bounded by the memory limit alone.
+    if (jpeg_has_multiple_scans(&info) && !info.arith_code) {
         double coefficients = 0;
         for (int c = 0; c < info.num_components; ++c)
             coefficients += 128.0 * info.comp_info[c].width_in_blocks * info.comp_info[c].height_in_blocks;
-        if (coefficients > 64.0 * 1048576 && coefficients > 1000.0 * jpeg.fileSize)
+        if (coefficients > 64.0 * 1048576 && coefficients > 1024.0 * jpeg.fileSize)
             return Outcome::Failed;
     }
     int orientation = 1;
     for (jpeg_saved_marker_ptr marker = info.marker_list; marker; marker = marker->next) {
         if (marker->marker == JPEG_APP0 + 1) {
-            orientation = jpegOrientation(marker->data, marker->data_length);
+            orientation = jpegExifOrientation(marker->data, marker->data_length);
             break;
         }
     }
@@ -372,19 +230,25 @@ Outcome decodeJpeg(JpegDecompressor &jpeg, double memoryLimit, cv::Mat &picture,
     jpeg_calc_output_dimensions(&info);
     const int width = int(info.output_width);
     p = placement(width, int(info.output_height), orientation);
-    picture = uprightPicture(p, memoryLimit);
-    if (picture.empty())
+    // The rows, the row decoded and its conversion, and libjpeg's working
+    // rows (an iMCU row and its neighbours, and the upsampled rows); what is
+    // left may go to its whole-picture buffers.
+    const double rowGroup = 8.0 * info.max_v_samp_factor;
+    const double ours = pictureBytes(p) + 7.0 * width + 3 * rowGroup * width * info.num_components;
+    if (ours > memoryLimit)
         return Outcome::Failed;
-    scratch.resize(size_t(width) * 7);   // the decoded row, and a CMYK one's conversion
+    info.mem->max_memory_to_use = asLong(memoryLimit - ours);
+    picture = uprightPicture(p);
+    scratch.resize(size_t(width) * 7);
     uchar *const bgr = cmyk ? scratch.data() + 4 * size_t(width) : scratch.data();
 
     // Most files need only the blocks holding the panel's pixels. Where that
     // decoding cannot be exact, libjpeg reads on from the end of the header
     // (and reads again in OpenCV's pieces without trying it a second time).
-    if (!cmyk && jpeg.buffer.size() != StdioPiece) {
+    if (!cmyk && !jpeg.stdioPieces) {
         const long resume = std::ftell(jpeg.file);
         if (decodeJpegPixels(info, jpeg.source.next_input_byte, jpeg.source.bytes_in_buffer, jpeg.file,
-                             p.storedRows, p.storedColumns,
+                             memoryLimit - ours, p.storedRows, p.storedColumns,
                              [&](int y, const uchar *bgr) { putPixels(picture, p, y, bgr); }))
             return Outcome::Read;
         if (resume < 0 || std::fseek(jpeg.file, resume, SEEK_SET) != 0)
@@ -395,8 +259,7 @@ Outcome decodeJpeg(JpegDecompressor &jpeg, double memoryLimit, cv::Mat &picture,
     const bool direct = !cmyk && !p.transposed && !p.flipX;
     jpeg_start_decompress(&info);
     for (const int y : p.storedRows) {
-        if (JDIMENSION(y) > info.output_scanline)
-            jpeg_skip_scanlines(&info, JDIMENSION(y) - info.output_scanline);
+        skipTo(info, JDIMENSION(y));
         JSAMPROW row = direct ? picture.ptr(p.flipY ? p.height - 1 - y : y) : scratch.data();
         jpeg_read_scanlines(&info, &row, 1);
         if (cmyk)
@@ -407,7 +270,7 @@ Outcome decodeJpeg(JpegDecompressor &jpeg, double memoryLimit, cv::Mat &picture,
     // Skipping to the end reads no more of the data: OpenCV would decode
     // it, but an error in it could only come after the last row.
     jpeg_skip_scanlines(&info, info.output_height - info.output_scanline);
-    if (jpeg.fillBytes && jpeg.buffer.size() != StdioPiece)
+    if (jpeg.fillBytes && !jpeg.stdioPieces)
         return Outcome::Again;
     jpeg.complete = true;
     jpeg_finish_decompress(&info);
@@ -415,6 +278,65 @@ Outcome decodeJpeg(JpegDecompressor &jpeg, double memoryLimit, cv::Mat &picture,
 }
 
 // ---- PNG, as OpenCV's decoder reads it
+
+uint32_t bigEndian32(const uchar *bytes)
+{
+    return uint32_t(bytes[0]) << 24 | uint32_t(bytes[1]) << 16 | uint32_t(bytes[2]) << 8 | bytes[3];
+}
+
+// The bytes of raw image data (filtered rows, each with its filter byte) a
+// PNG header declares; 0 for a header libpng would refuse anyway.
+double rawPngBytes(const uchar *ihdr)
+{
+    const double width = bigEndian32(ihdr), height = bigEndian32(ihdr + 4);
+    const int depth = ihdr[8], colour = ihdr[9], interlace = ihdr[12];
+    static const int channelsOf[] = {1, 0, 3, 1, 2, 0, 4};
+    const int channels = colour <= 6 ? channelsOf[colour] : 0;
+    if (!channels || (depth != 1 && depth != 2 && depth != 4 && depth != 8 && depth != 16) || interlace > 1)
+        return 0;
+    auto rows = [&](double across, double down) {
+        return across > 0 && down > 0 ? down * (1 + std::ceil(across * channels * depth / 8)) : 0.0;
+    };
+    if (!interlace)
+        return rows(width, height);
+    // Adam7: each pass a sub-picture of its own, from these offsets and steps.
+    static const int passes[7][4] = {{0, 0, 8, 8}, {4, 0, 8, 8}, {0, 4, 4, 8}, {2, 0, 4, 4},
+                                     {0, 2, 2, 4}, {1, 0, 2, 2}, {0, 1, 1, 2}};
+    double bytes = 0;
+    for (const auto &pass : passes)
+        bytes += rows(std::ceil((width - pass[0]) / pass[2]), std::ceil((height - pass[1]) / pass[3]));
+    return bytes;
+}
+
+// Whether a PNG's data can fill its picture, from its chunk headers alone,
+// walked up to IEND before libpng allocates anything. Not when a chunk
+// declares more bytes than the file holds: no reader gets past it, and
+// libpng would first allocate and clear a chunk of up to 2 GB. Nor when the
+// rows the header declares need more than 1032 times the bytes of all the
+// image data: deflate cannot expand more than that (a match of 258 bytes
+// takes at least two bits), so the data run out long before the picture
+// ends, after libpng has inflated gigabytes. Anything else is left to libpng.
+bool pngDataCanFill(std::FILE *file)
+{
+    const double fileSize = fileSizeOf(file);
+    double at = 8, imageData = 0, raw = 0;
+    for (uchar head[8 + 13]; at + 12 <= fileSize; ) {
+        const bool header = at == 8;
+        if (pread(fileno(file), head, header ? sizeof head : 8, off_t(at)) < 8)
+            return true;
+        const double length = bigEndian32(head);
+        if (at + 12 + length > fileSize)
+            return false;
+        if (std::memcmp(head + 4, "IHDR", 4) == 0 && header && length == 13)
+            raw = rawPngBytes(head + 8);
+        else if (std::memcmp(head + 4, "IDAT", 4) == 0)
+            imageData += length;
+        else if (std::memcmp(head + 4, "IEND", 4) == 0)
+            break;
+        at += 12 + length;
+    }
+    return raw <= 1032 * imageData;
+}
 
 // A reader and its two information records for its scope; errors jump back,
 // warnings are not printed.
@@ -431,15 +353,16 @@ struct PngDecompressor
     PngDecompressor &operator=(const PngDecompressor &) = delete;
 };
 
-// The orientation of the eXIf chunk the record holds; 1 without one.
-int pngOrientation(png_structp png, png_infop info)
+// The orientation of the eXIf chunk an information record holds; 1 without
+// one.
+int orientationOfChunk(png_structp png, png_infop info)
 {
     png_uint_32 length = 0;
     png_bytep exif = nullptr;
     if (!png_get_valid(png, info, PNG_INFO_eXIf) || !png_get_eXIf_1(png, info, &length, &exif) || !exif
         || !length)
         return 1;
-    return pngOrientation(exif, length);
+    return pngExifOrientation(exif, length);
 }
 
 // A row libpng decoded, red-green-blue or gray, as blue-green-red: what
@@ -469,7 +392,7 @@ Outcome decodePng(PngDecompressor &reader, std::FILE *file, double memoryLimit, 
     int depth = 0, colour = 0;
     png_get_IHDR(png, reader.info, &width, &height, &depth, &colour, nullptr, nullptr, nullptr);
     const bool exifFirst = png_get_valid(png, reader.info, PNG_INFO_eXIf);
-    const int orientation = pngOrientation(png, reader.info);
+    const int orientation = orientationOfChunk(png, reader.info);
     if (!orientation)
         return Outcome::NotMine;
 
@@ -492,15 +415,17 @@ Outcome decodePng(PngDecompressor &reader, std::FILE *file, double memoryLimit, 
 
     // The needed rows are decoded into a row of their own, or, for an
     // interlaced picture whose passes fill them in one after another, into
-    // rows of their own (as many again as the picture's); every other row
-    // is decoded and dropped. The last row holds a kept row turned to
-    // blue-green-red.
+    // rows of their own; every other row is decoded and dropped. The last
+    // row holds a kept row turned to blue-green-red.
     const bool interlaced = passes > 1;
     p = placement(int(width), int(height), orientation);
-    picture = uprightPicture(p, interlaced ? memoryLimit / 2 : memoryLimit);
-    if (picture.empty())
+    const int keptRows = interlaced ? int(p.storedRows.size()) + 1 : 2;
+    // The rows, the kept rows and their index, and libpng's two rows of
+    // raw data (up to 8 bytes a pixel).
+    if (pictureBytes(p) + (3.0 * keptRows + 16) * width + 4.0 * height > memoryLimit)
         return Outcome::Failed;
-    kept.create(interlaced ? int(p.storedRows.size()) + 1 : 2, int(width), CV_8UC3);
+    picture = uprightPicture(p);
+    kept.create(keptRows, int(width), CV_8UC3);
     uchar *const bgr = kept.ptr(kept.rows - 1);
     keptIndex.assign(height, -1);
     for (size_t k = 0; k < p.storedRows.size(); ++k)
@@ -519,7 +444,7 @@ Outcome decodePng(PngDecompressor &reader, std::FILE *file, double memoryLimit, 
     png_read_end(png, reader.end);
     // An eXIf chunk after the pixels turns the picture only now; rare
     // enough to leave to cv::imread.
-    if (!exifFirst && pngOrientation(png, reader.end) != 1)
+    if (!exifFirst && orientationOfChunk(png, reader.end) != 1)
         return Outcome::NotMine;
     return Outcome::Read;
 }
@@ -557,6 +482,8 @@ std::optional<cv::Mat> readPanelRows(const std::string &path, double memoryLimit
         return result(outcome, picture);
     }
     if (got == sizeof png && std::equal(png, png + sizeof png, signature)) {
+        if (!pngDataCanFill(file.get()))
+            return cv::Mat();
         PngDecompressor reader;
         if (!reader.png || !reader.info || !reader.end)
             return cv::Mat();

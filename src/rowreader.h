@@ -3,6 +3,8 @@
 
 // Decoding only the panel's rows of JPEG and PNG files.
 
+#include "imageops.h"
+
 #include <opencv2/core.hpp>
 
 #include <optional>
@@ -11,17 +13,36 @@
 namespace sixfold {
 
 // Reads a JPEG or PNG file with libjpeg or libpng into a full-size 8-bit
-// blue-green-red picture, exactly as cv::imread with IMREAD_COLOR would,
-// EXIF orientation included, but writes only the rows panelSourceRows
-// names; the others are left unwritten in memory that is committed only
-// when written to.
+// blue-green-red picture, but writes only the rows panelSourceRows names,
+// and of them only the columns panelSourceColumns names; the others are
+// left unwritten in memory that is committed only when written to. The
+// pixels written are those cv::imread with IMREAD_COLOR gives, EXIF
+// orientation included. Unlike cv::imread, it does not refuse pictures
+// beyond OpenCV's limit on pixel count (2^30): their rows are read all the
+// same.
 //
 // The result is the picture, or an empty matrix when the file cannot be
-// read or its rows would take more than memoryLimit bytes. It is no value
-// at all when the file is neither JPEG nor PNG, or when matching cv::imread
-// is not certain for it (a Motion-JPEG frame without Huffman tables, say):
-// such a file is for cv::imread to read whole.
+// read, when the buffers it needs (the rows, and every buffer of the
+// decoding) would take more than memoryLimit bytes, or when its data could
+// never fill the picture it declares (a few bytes declaring gigabytes). It is
+// no value at all when the file is neither JPEG nor PNG, or when matching
+// cv::imread is not certain for it (an eXIf chunk after a PNG's pixels, an
+// EXIF block whose orientation cannot be told, an unusual transform
+// result): such a file is for cv::imread to read whole.
 std::optional<cv::Mat> readPanelRows(const std::string &path, double memoryLimit);
+
+#ifdef SIXFOLD_READER_TESTING
+// Test and fuzz builds only, never the program: the reader decodes the rows
+// and columns that scaling to this size reads rather than the panel's, and
+// tries the block decoder on every JPEG it can decode, on none, or (Auto)
+// where that pays, so that small pictures take the paths big ones take.
+struct ReaderTesting
+{
+    int panelWidth = PanelWidth, panelHeight = PanelHeight;
+    enum class Blocks { Auto, Always, Never } blocks = Blocks::Auto;
+};
+extern ReaderTesting readerTesting;
+#endif
 
 } // namespace sixfold
 

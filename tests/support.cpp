@@ -273,6 +273,37 @@ QByteArray pngFile(quint32 width, quint32 height, int bitDepth, int colourType,
         + pngChunk("IEND", {});
 }
 
+namespace {
+
+// Feeds libjpeg each channel as a component of the given sampling, scaled
+// to the component's size and padded, as libjpeg pads, to whole blocks.
+void writeRawComponents(jpeg_compress_struct &info, const cv::Mat &image, const std::vector<QSize> &sampling)
+{
+    std::vector<cv::Mat> planes(sampling.size()), channels;
+    cv::split(image, channels);
+    std::vector<std::vector<JSAMPROW>> rows(sampling.size());
+    for (size_t c = 0; c < sampling.size(); ++c) {
+        const jpeg_component_info &component = info.comp_info[c];
+        const int across = info.max_h_samp_factor, down = info.max_v_samp_factor;
+        const cv::Size size((image.cols * sampling[c].width() + across - 1) / across,
+                            (image.rows * sampling[c].height() + down - 1) / down);
+        cv::resize(channels[c], planes[c], size, 0, 0, cv::INTER_AREA);
+        const int rowsPadded = int(info.total_iMCU_rows) * component.v_samp_factor * DCTSIZE;
+        cv::copyMakeBorder(planes[c], planes[c], 0, rowsPadded - size.height, 0,
+                           int(component.width_in_blocks) * DCTSIZE + DCTSIZE * 4 - size.width, cv::BORDER_REPLICATE);
+        for (int y = 0; y < planes[c].rows; ++y)
+            rows[c].push_back(planes[c].ptr(y));
+    }
+    for (JDIMENSION row = 0; row < info.total_iMCU_rows; ++row) {
+        std::vector<JSAMPARRAY> data;
+        for (size_t c = 0; c < sampling.size(); ++c)
+            data.push_back(rows[c].data() + row * JDIMENSION(info.comp_info[c].v_samp_factor * DCTSIZE));
+        jpeg_write_raw_data(&info, data.data(), JDIMENSION(info.max_v_samp_factor * DCTSIZE));
+    }
+}
+
+} // namespace
+
 QByteArray jpegFile(const cv::Mat &image, const JpegOptions &options)
 {
     jpeg_compress_struct info{};
@@ -285,19 +316,40 @@ QByteArray jpegFile(const cv::Mat &image, const JpegOptions &options)
     info.image_width = JDIMENSION(image.cols);
     info.image_height = JDIMENSION(image.rows);
     info.input_components = image.channels();
-    info.in_color_space = image.channels() == 1 ? JCS_GRAYSCALE : image.channels() == 3 ? JCS_EXT_BGR : JCS_CMYK;
+    const bool raw = !options.sampling.empty();
+    info.in_color_space = image.channels() == 1 ? JCS_GRAYSCALE
+        : image.channels() == 4               ? JCS_CMYK
+        : raw                                 ? JCS_YCbCr
+                                              : JCS_EXT_BGR;
     jpeg_set_defaults(&info);
     if (options.ycck)
         jpeg_set_colorspace(&info, JCS_YCCK);
     jpeg_set_quality(&info, options.quality, TRUE);
-    if (image.channels() > 1) {
+    if (raw) {
+        info.raw_data_in = TRUE;
+        for (size_t c = 0; c < options.sampling.size(); ++c) {
+            info.comp_info[c].h_samp_factor = options.sampling[c].width();
+            info.comp_info[c].v_samp_factor = options.sampling[c].height();
+        }
+    } else if (image.channels() > 1) {
         info.comp_info[0].h_samp_factor = options.hSampling;
         info.comp_info[0].v_samp_factor = options.vSampling;
     }
     info.restart_in_rows = options.restartRows;
-    if (options.progressive)
+    std::vector<jpeg_scan_info> scans;
+    if (options.spectral) {
+        scans.push_back({info.num_components, {0, 1, 2, 3}, 0, 0, 0, 0});
+        for (int c = 0; c < info.num_components; ++c)
+            scans.push_back({1, {c}, 1, 63, 0, 0});
+        info.scan_info = scans.data();
+        info.num_scans = int(scans.size());
+        info.optimize_coding = TRUE;
+    } else if (options.progressive) {
         jpeg_simple_progression(&info);
+    }
     jpeg_start_compress(&info, TRUE);
+    if (raw)
+        writeRawComponents(info, image, options.sampling);
     while (info.next_scanline < info.image_height) {
         JSAMPROW row = const_cast<uchar *>(image.ptr<uchar>(int(info.next_scanline)));
         jpeg_write_scanlines(&info, &row, 1);

@@ -3,6 +3,7 @@
 
 #include <QByteArray>
 #include <QImage>
+#include <QSize>
 #include <QString>
 
 #include <opencv2/core.hpp>
@@ -88,6 +89,14 @@ struct JpegOptions
     int restartRows = 0;
     bool ycck = false;   // a 4-channel matrix stored as YCCK, not CMYK
     int quality = 90;
+    // Progressive by spectral selection alone (a DC scan, then each
+    // component's AC), with Huffman tables made for the picture: the
+    // fewest bits a block can take.
+    bool spectral = false;
+    // The sampling factors of every component, any the standard allows:
+    // each channel is then stored as it is (a 3-channel matrix as YCbCr),
+    // scaled to its component's size. Empty: hSampling and vSampling.
+    std::vector<QSize> sampling = {};
 };
 
 // A JPEG of a gray, blue-green-red or (4 channels) CMYK matrix, written with

@@ -114,6 +114,16 @@ void TestRobustness::anyFile_data()
         << "huge-progressive.jpg"
         << support::jpegDeclaring(support::encoded(".jpg", photo, {cv::IMWRITE_JPEG_PROGRESSIVE, 1}), 30000, 30000)
         << false;
+    // Refused from the chunk headers alone: a chunk running past the end of
+    // the file, and image data too short to fill the rows declared even at
+    // deflate's greatest ratio.
+    QTest::newRow("png declaring a 2 GB text chunk")
+        << "chunk-bomb.png" << support::pngHeader(64, 64) + QByteArray::fromHex("7ffffff0") + "iTXt" + tail << false;
+    QTest::newRow("png flooding 10^6 x 10^6 one-bit pixels from 2 KB")
+        << "flood.png"
+        << support::pngHeader(1000000, 1000000, 1, 0) + support::pngChunk("IDAT", qCompress(QByteArray(1 << 21, '\0')).mid(4))
+               + support::pngChunk("IEND", {})
+        << false;
     QTest::newRow("ppm declaring 200000 x 200000, named txt")
         << "huge.txt" << QByteArray("P6\n200000 200000\n255\n") + tail << false;
     QTest::newRow("pgm declaring 100000 x 100000, named jpg")
