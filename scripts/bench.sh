@@ -1,9 +1,13 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds (Release) and runs the load benchmark.
+# Installs what is missing, builds (Release) and runs the benchmarks: loads,
+# then start-up against a plain Qt program showing the same form, on a
+# virtual X server.
 #   scripts/bench.sh [ROUNDS]
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 
-ensure_packages $BUILD_PACKAGES
-build "$TEST_BUILD" sixfold-bench "${TEST_OPTIONS[@]}"
-QT_QPA_PLATFORM=offscreen "$TEST_BUILD/bench/sixfold-bench" "$@"
+ensure_packages $BUILD_PACKAGES $RUN_PACKAGES $BENCH_PACKAGES
+build "$TEST_BUILD" "sixfold-bench sixfold sixfold-plain-form sixfold-startup-bench" "${TEST_OPTIONS[@]}"
+QT_QPA_PLATFORM=offscreen "$TEST_BUILD/sixfold-bench" "$@"
+xvfb-run -a -s "-screen 0 1280x1024x24" \
+    "$TEST_BUILD/sixfold-startup-bench" "${1:-9}" "$TEST_BUILD/sixfold-plain-form" "$TEST_BUILD/sixfold"

@@ -10,6 +10,9 @@ BUILD_PACKAGES="cmake make g++ qt6-base-dev qt6-image-formats-plugins libopencv-
 RUN_PACKAGES="fonts-wqy-microhei"
 # What the install and package checks among the tests use.
 TEST_PACKAGES="desktop-file-utils dpkg-dev file lintian appstream"
+# What the start-up benchmark adds: a virtual X server to start the window
+# on, and the X library it watches the window with.
+BENCH_PACKAGES="xvfb xauth libxcb1-dev"
 
 # Installs whichever of the given Debian packages are missing. Runs
 # apt-get update once, and only when something has to be installed. Without
@@ -34,8 +37,10 @@ ensure_packages() {
 }
 
 # The folder and options shared by the tests, the benchmark and the screenshot.
+# Its Debian package installs under /usr, with the codecs module in the
+# multiarch library folder, as Debian's own packages do.
 TEST_BUILD="$ROOT/build/test"
-TEST_OPTIONS=(-DCMAKE_BUILD_TYPE=Release -DSIXFOLD_SANITIZE=OFF)
+TEST_OPTIONS=(-DCMAKE_BUILD_TYPE=Release -DSIXFOLD_SANITIZE=OFF -DCMAKE_INSTALL_PREFIX=/usr)
 
 # Configures a build folder and builds targets in it ("all" for all).
 # Arguments: folder, targets (separated by blanks), then CMake options.

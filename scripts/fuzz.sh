@@ -5,6 +5,8 @@
 #       the window's whole load path, any format
 #   scripts/fuzz.sh reader [SECONDS] [more libFuzzer options]
 #       the JPEG and PNG reader against cv::imread, pixel for pixel
+#   scripts/fuzz.sh exif [SECONDS] [more libFuzzer options]
+#       the EXIF orientation parser against OpenCV's own reading
 #   scripts/fuzz.sh reader-coverage
 #       line coverage of the reader's sources over the reader's corpus
 # Findings are written to build/fuzz/findings; each target's corpus grows in
@@ -17,7 +19,7 @@ source "$(dirname "$0")/common.sh"
 
 target=load
 case "${1:-}" in
-load | reader | reader-coverage) target=$1; shift ;;
+load | reader | exif | reader-coverage) target=$1; shift ;;
 esac
 seconds=${1:-60}
 shift || true
@@ -39,18 +41,18 @@ if [ "$target" = reader-coverage ]; then
     list=$(mktemp)
     trap 'rm -f "$list"' EXIT
     for f in "$corpus"/*; do base64 -w0 "$f"; echo; done > "$list"
-    LLVM_PROFILE_FILE="$cov/replay.profraw" "$cov/tests/reader_fuzz_replay" "$list"
+    LLVM_PROFILE_FILE="$cov/replay.profraw" "$cov/reader_fuzz_replay" "$list"
     "llvm-profdata-$clang_version" merge -o "$cov/replay.profdata" "$cov/replay.profraw"
-    "llvm-cov-$clang_version" report "$cov/tests/reader_fuzz_replay" -instr-profile="$cov/replay.profdata" \
+    "llvm-cov-$clang_version" report "$cov/reader_fuzz_replay" -instr-profile="$cov/replay.profdata" \
         "$ROOT/src/rowreader.cpp" "$ROOT/src/jpegpixels.cpp" "$ROOT/src/imagereader.cpp" "$ROOT/src/imageops.cpp"
     exit 0
 fi
 
-build "$dir" "sixfold-fuzz-load sixfold-fuzz-diff" -DCMAKE_CXX_COMPILER="clang++-$clang_version" \
+build "$dir" "sixfold-fuzz-load sixfold-fuzz-diff sixfold-fuzz-exif" -DCMAKE_CXX_COMPILER="clang++-$clang_version" \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSIXFOLD_FUZZ=ON
-program="$dir/fuzz/sixfold-fuzz-load"
+program="$dir/sixfold-fuzz-$target"
 if [ "$target" = reader ]; then
-    program="$dir/fuzz/sixfold-fuzz-diff"
+    program="$dir/sixfold-fuzz-diff"
     # cv::imread refuses pictures beyond the 4 megapixels compared.
     export OPENCV_IO_MAX_IMAGE_PIXELS=4194304
 fi

@@ -16,9 +16,10 @@ namespace sixfold {
 //
 // JPEG and PNG files are decoded by libjpeg and libpng directly, and only
 // in the rows that scaling to the panel reads (panelSourceRows): the other
-// rows of the picture are never written and take no memory. Other files
-// go to cv::imread whole, once their declared size is known to fit in the
-// memory available.
+// rows of the picture are never written and take no memory. HEIF files go
+// to libheif, other files to cv::imread whole (in the codecs module, see
+// codecs.h), once their declared size is known to fit in the memory
+// available.
 //
 // Returns an empty matrix for anything that is not a readable picture, or
 // that would not fit in the memory available now (MemAvailable); never

@@ -6,7 +6,7 @@
 
 #include "rowreader.h"
 
-#include "exifprobe.h"
+#include "exif.h"
 #include "jpegpixels.h"
 #include "placement.h"
 

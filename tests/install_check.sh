@@ -12,6 +12,10 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 
 cmake --install "$build" --prefix "$stage/usr" > /dev/null
 [ -x "$stage/usr/bin/sixfold" ] || fail "no program in bin/"
+# OpenCV's codecs are in a module of their own, which the program loads when
+# a file needs them; a start loads none of the libraries they pull in.
+[ -n "$(find "$stage/usr/lib" -path '*/sixfold/sixfold-codecs.so')" ] || fail "no codecs module in lib/.../sixfold/"
+! ldd "$stage/usr/bin/sixfold" | grep -q libopencv_imgcodecs || fail "the program links libopencv_imgcodecs"
 
 entries=("$stage"/usr/share/applications/*.desktop)
 [ ${#entries[@]} -eq 1 ] && [ -f "${entries[0]}" ] || fail "expected one desktop entry"
@@ -45,6 +49,7 @@ done
 contents=$(dpkg-deb -c "${debs[0]}")
 grep -q '\./usr/share/applications/.*\.desktop$' <<< "$contents" || fail ".deb lacks the desktop entry"
 grep -q '\./usr/share/metainfo/io\.sixfold\.Sixfold\.metainfo\.xml$' <<< "$contents" || fail ".deb lacks the metadata"
+grep -q '\./usr/lib/.*sixfold/sixfold-codecs\.so$' <<< "$contents" || fail ".deb lacks the codecs module"
 # Errors and warnings only, at lintian's default profile; it reports
 # nothing (and no overrides are used) when the package is clean.
 report=$(lintian --tag-display-limit 0 "${debs[0]}" 2>&1 | grep -E '^[EW]: ' || true)

@@ -507,6 +507,38 @@ QByteArray withExifOrientation(const QByteArray &jpeg, int orientation)
     return jpeg.left(2) + segment + payload + jpeg.mid(2);
 }
 
+QByteArray probeFile(const std::vector<QByteArray> &blocks, bool png, bool afterPixels)
+{
+    // 8 x 8 blocks whose four corners have the levels 0 (top left), 80
+    // (top right), 160 (bottom left) and 240.
+    cv::Mat gray(16, 24, CV_8UC1, cv::Scalar(120));
+    gray(cv::Rect(0, 0, 8, 8)).setTo(0);
+    gray(cv::Rect(16, 0, 8, 8)).setTo(80);
+    gray(cv::Rect(0, 8, 8, 8)).setTo(160);
+    gray(cv::Rect(16, 8, 8, 8)).setTo(240);
+    const QByteArray base = encoded(png ? ".png" : ".jpg", gray, {cv::IMWRITE_JPEG_QUALITY, 100});
+    QByteArray inserted;
+    for (const QByteArray &block : blocks)
+        inserted += png ? pngChunk("eXIf", block)
+                        : QByteArray::fromHex("ffe1") + char((block.size() + 2) >> 8) + char(block.size() + 2) + block;
+    // After the start marker, or the PNG header; or before the PNG's end.
+    const qsizetype at = !png ? 2 : afterPixels ? base.size() - 12 : 8 + 25;
+    return base.left(at) + inserted + base.mid(at);
+}
+
+int probeOrientation(const std::vector<QByteArray> &blocks, bool png, bool afterPixels)
+{
+    const QByteArray file = probeFile(blocks, png, afterPixels);
+    const cv::Mat decoded = cv::imdecode(std::vector<uchar>(file.begin(), file.end()), cv::IMREAD_COLOR);
+    const bool transposed = decoded.cols == 16 && decoded.rows == 24;
+    if (!transposed && !(decoded.cols == 24 && decoded.rows == 16))
+        return 0;
+    const int corner = (decoded.at<cv::Vec3b>(0, 0)[0] + 40) / 80;   // 0 TL, 1 TR, 2 BL, 3 BR
+    static const int upright[] = {1, 2, 4, 3};
+    static const int turned[] = {5, 8, 6, 7};
+    return transposed ? turned[corner] : upright[corner];
+}
+
 QString writeHeic(const QString &path, const cv::Mat &bgr, bool av1)
 {
     try {

@@ -129,6 +129,15 @@ QByteArray exifBlock(int orientation);
 // after its start marker.
 QByteArray withExifOrientation(const QByteArray &jpeg, int orientation);
 
+// A tiny picture of known corners (24 x 16, gray) whose first APP1
+// segments hold these payloads, in order, or, as a PNG, with these eXIf
+// chunks before its pixels (or after them).
+QByteArray probeFile(const std::vector<QByteArray> &blocks, bool png = false, bool afterPixels = false);
+
+// The orientation OpenCV itself applies to such a picture, from the corner
+// cv::imdecode turns to its top left; 0 if it does not decode to one.
+int probeOrientation(const std::vector<QByteArray> &blocks, bool png = false, bool afterPixels = false);
+
 // Writes a blue-green-red matrix as a HEIC file (HEVC through libheif's
 // encoder) or, with av1, as an AVIF file, and returns the path; empty when
 // libheif has no encoder for the format.
