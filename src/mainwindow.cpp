@@ -1,10 +1,12 @@
 #include "mainwindow.h"
 
+#include "desktopfiles.h"
 #include "imageops.h"
 #include "imagereader.h"
 #include "mainwindow_form.h"
 
 #include <QApplication>
+#include <QDropEvent>
 #include <QFile>
 #include <QFileDialog>
 #include <QGraphicsScene>
@@ -51,6 +53,12 @@ MainWindow::MainWindow(QWidget *parent)
     , ui(new MainWindowUi())
 {
     ui->setupForm(this);
+    // The views and the spin box's editor take drags themselves; a file
+    // dragged over them is the window's.
+    setAcceptDrops(true);
+    for (QWidget *child : findChildren<QWidget *>())
+        if (child->acceptDrops())
+            child->installEventFilter(this);
 }
 
 MainWindow::~MainWindow()
@@ -102,6 +110,47 @@ bool MainWindow::openImage(const QString &path)
     showPanel(sobelImage, QImage::Format_Indexed8, ui->sobel);
     showPanel(laplacianImage, QImage::Format_Indexed8, ui->laplacian);
     return true;
+}
+
+// Accepts a drag carrying a file that can be loaded, as a copy (never a
+// move, which would have the source delete it), and loads the file once it
+// is dropped and the drag has ended; refuses anything else. Whether it took
+// the drag.
+bool MainWindow::takeDrag(QDropEvent *event)
+{
+    const QString file = sixfold::draggedFile(event->mimeData());
+    if (file.isEmpty() || !(event->possibleActions() & Qt::CopyAction)) {
+        event->ignore();
+        return false;
+    }
+    event->setDropAction(Qt::CopyAction);
+    event->accept();
+    if (event->type() == QEvent::Drop)
+        QMetaObject::invokeMethod(this, [this, file] { openImage(file); }, Qt::QueuedConnection);
+    return true;
+}
+
+void MainWindow::dragEnterEvent(QDragEnterEvent *event)
+{
+    takeDrag(event);
+}
+
+void MainWindow::dragMoveEvent(QDragMoveEvent *event)
+{
+    takeDrag(event);
+}
+
+void MainWindow::dropEvent(QDropEvent *event)
+{
+    takeDrag(event);
+}
+
+bool MainWindow::eventFilter(QObject *watched, QEvent *event)
+{
+    const QEvent::Type type = event->type();
+    if (type == QEvent::DragEnter || type == QEvent::DragMove || type == QEvent::Drop)
+        return takeDrag(static_cast<QDropEvent *>(event));
+    return QMainWindow::eventFilter(watched, event);
 }
 
 void MainWindow::on_spinBox_valueChanged(int arg1)

@@ -6,6 +6,9 @@
 
 #include <opencv2/core.hpp>
 
+class QDragEnterEvent;
+class QDragMoveEvent;
+class QDropEvent;
 struct MainWindowUi;
 
 class MainWindow : public QMainWindow
@@ -27,11 +30,21 @@ public:
     cv::Mat panelImage() const { return rgbPanelImage; }
     cv::Mat lastGaussianImage() const { return gaussianImage; }
 
+protected:
+    // A file dropped anywhere on the window loads as if chosen in the
+    // dialog; drops it cannot use are refused while still being dragged.
+    void dragEnterEvent(QDragEnterEvent *event) override;
+    void dragMoveEvent(QDragMoveEvent *event) override;
+    void dropEvent(QDropEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
 private slots:
     void on_pushButton_clicked();
     void on_spinBox_valueChanged(int arg1);
 
 private:
+    bool takeDrag(QDropEvent *event);
+
     MainWindowUi *ui;
     QString imagePath;
     cv::Mat rgbPanelImage;   // the loaded picture at panel size, red-green-blue

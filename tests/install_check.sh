@@ -26,7 +26,11 @@ field() { sed -n "s/^$1=//p" "$entry"; }
 [ "$(field Name)" = "Sixfold" ] || fail "Name is not Sixfold"
 [ -n "$(field Comment)" ] || fail "no Comment"
 [ "$(field Categories)" = "Graphics;Viewer;" ] || fail "Categories are not Graphics;Viewer;"
-[ "$(field Exec)" = "sixfold" ] || fail "Exec is not the bare program"
+[ "$(field Exec)" = "sixfold %f" ] || fail "Exec does not pass one file (sixfold %f)"
+mimetypes=$(field MimeType)
+for type in image/jpeg image/png image/heif image/bmp image/tiff image/webp; do
+    [[ ";$mimetypes" == *";$type;"* ]] || fail "MimeType lacks $type: $mimetypes"
+done
 icon=$(field Icon)
 [ -f "$stage/usr/share/icons/hicolor/scalable/apps/$icon.svg" ] || fail "no scalable icon $icon.svg"
 pngs=("$stage"/usr/share/icons/hicolor/*x*/apps/"$icon".png)
@@ -35,6 +39,9 @@ pngs=("$stage"/usr/share/icons/hicolor/*x*/apps/"$icon".png)
 metainfo=$stage/usr/share/metainfo/io.sixfold.Sixfold.metainfo.xml
 [ -f "$metainfo" ] || fail "no AppStream metadata"
 appstreamcli validate --no-net "$metainfo" || fail "appstreamcli rejects the metadata"
+for type in ${mimetypes//;/ }; do
+    grep -q "<mediatype>$type</mediatype>" "$metainfo" || fail "the metadata does not provide $type"
+done
 
 cpack -G DEB --config "$build/CPackConfig.cmake" -B "$stage/package" > /dev/null
 debs=("$stage"/package/sixfold_*.deb)

@@ -1,12 +1,15 @@
 // Loading a file through the real file dialog into the window.
 
+#include "desktopfiles.h"
 #include "mainwindow.h"
 #include "mainwindow_form.h"
 #include "support.h"
 
 #include <QApplication>
 #include <QGraphicsScene>
+#include <QDropEvent>
 #include <QGraphicsView>
+#include <QMimeData>
 #include <QPointer>
 #include <QTemporaryDir>
 #include <QTest>
@@ -34,6 +37,10 @@ private slots:
     void unreadableFileChangesNothing_data();
     void unreadableFileChangesNothing();
     void replacedScenesAreReleased();
+    void fileArgumentLoads_data();
+    void fileArgumentLoads();
+    void droppedFileLoads_data();
+    void droppedFileLoads();
 
 private:
     QString path(const QString &name) const { return dir.filePath(name); }
@@ -178,6 +185,84 @@ void TestLoading::replacedScenesAreReleased()
     for (const auto &scene : seen)
         live += !scene.isNull();
     QCOMPARE(live, 6);
+}
+
+void TestLoading::fileArgumentLoads_data()
+{
+    QTest::addColumn<bool>("uri");
+    QTest::addColumn<bool>("exists");
+    QTest::newRow("a path with blanks and non-ASCII") << false << true;
+    QTest::newRow("its file URI, percent-encoded") << true << true;
+    QTest::newRow("a missing file") << false << false;
+}
+
+void TestLoading::fileArgumentLoads()
+{
+    // The load the program starts with, from its argument.
+    QFETCH(bool, uri);
+    QFETCH(bool, exists);
+    const cv::Mat picture = support::photoLike(90, 70);
+    const QString file = path(exists ? "相簿 2/a photo é.png" : "相簿 2/gone é.png");
+    if (exists)
+        support::writeBytes(file, support::encoded(".png", picture));
+    const QString argument = uri ? QUrl::fromLocalFile(file).toString(QUrl::FullyEncoded) : file;
+    MainWindow window;
+    const QByteArray out = support::captureStdout([&] { window.openImage(sixfold::fileOfArgument(argument)); });
+    QCOMPARE(out, exists ? QByteArray() : support::failureLine);
+    QCOMPARE(window.chosenPath(), file);
+    QVERIFY(exists ? support::showsLoadOf(window, picture) : !window.form().origin->scene());
+}
+
+void TestLoading::droppedFileLoads_data()
+{
+    QTest::addColumn<QList<QUrl>>("urls");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("taken");
+    QTest::addColumn<bool>("overView");   // over a view showing a picture, which takes drags itself
+    const QUrl good = QUrl::fromLocalFile(path("drop/good.png")), bad = QUrl::fromLocalFile(path("drop/bad.png"));
+    QTest::newRow("one picture") << QList<QUrl>{good} << QString() << true << false;
+    QTest::newRow("one picture, over a view") << QList<QUrl>{good} << QString() << true << true;
+    QTest::newRow("one unreadable file") << QList<QUrl>{bad} << QString() << true << false;
+    QTest::newRow("text naming a picture") << QList<QUrl>() << good.toLocalFile() << true << false;
+    QTest::newRow("two pictures") << QList<QUrl>{good, good} << QString() << false << false;
+    QTest::newRow("a remote URL") << QList<QUrl>{QUrl("https://example.com/good.png")} << QString() << false << false;
+    QTest::newRow("text that is no file") << QList<QUrl>() << QString("just words") << false << false;
+}
+
+void TestLoading::droppedFileLoads()
+{
+    QFETCH(QList<QUrl>, urls);
+    QFETCH(QString, text);
+    QFETCH(bool, taken);
+    QFETCH(bool, overView);
+    const cv::Mat picture = support::photoLike(80, 60, 4);
+    support::writeBytes(path("drop/good.png"), support::encoded(".png", picture));
+    support::writeBytes(path("drop/bad.png"), "not a picture");
+    MainWindow window;
+    const QString before = support::writeImage(path("before.png"), support::photoLike(50, 40));
+    window.openImage(before);
+    const std::vector<cv::Mat> shown = support::viewPictures(window);
+
+    QMimeData data;
+    if (!urls.isEmpty())
+        data.setUrls(urls);
+    if (!text.isEmpty())
+        data.setText(text);
+    QWidget *target = overView ? window.form().origin->viewport() : static_cast<QWidget *>(&window);
+    // Shift held: file managers then propose a move.
+    QDragEnterEvent enter(QPoint(40, 30), Qt::CopyAction | Qt::MoveAction, &data, Qt::LeftButton, Qt::ShiftModifier);
+    QApplication::sendEvent(target, &enter);
+    QCOMPARE(enter.isAccepted(), taken);
+    QDropEvent drop(QPointF(40, 30), Qt::CopyAction | Qt::MoveAction, &data, Qt::LeftButton, Qt::ShiftModifier);
+    const QByteArray out = support::captureStdout([&] {
+        QApplication::sendEvent(target, &drop);
+        QCoreApplication::processEvents();   // the load, once the drop is over
+    });
+    // Taken as a copy, so that the file manager keeps its file.
+    QCOMPARE(drop.isAccepted() && drop.dropAction() == Qt::CopyAction, taken);
+    const bool loads = taken && !urls.contains(QUrl::fromLocalFile(path("drop/bad.png")));
+    QCOMPARE(out, taken && !loads ? support::failureLine : QByteArray());
+    QVERIFY(loads ? support::showsLoadOf(window, picture) : support::samePictures(support::viewPictures(window), shown));
 }
 
 QTEST_MAIN(TestLoading)

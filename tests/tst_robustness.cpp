@@ -6,6 +6,8 @@
 #include "support.h"
 
 #include <QApplication>
+#include <QDir>
+#include <QProcess>
 #include <QRandomGenerator>
 #include <QSpinBox>
 #include <QTemporaryDir>
@@ -55,6 +57,7 @@ private slots:
     void anyFile();
     void exifOrientationIsApplied();
     void onlyRegularFilesAreRead();
+    void otherFormatsNeedTheCodecsModule();
 
 private:
     QTemporaryDir dir;
@@ -169,6 +172,8 @@ void TestRobustness::anyFile_data()
     QTest::newRow("tiff typed by hand") << "picture.tiff" << support::encoded(".tiff", photo) << true;
     QTest::newRow("webp typed by hand") << "picture.webp" << support::encoded(".webp", photo) << true;
     QTest::newRow("ppm typed by hand") << "picture.ppm" << support::encoded(".ppm", photo) << true;
+    QTest::newRow("pgm typed by hand") << "picture.pgm" << support::encoded(".pgm", gray) << true;
+    QTest::newRow("pbm typed by hand") << "picture.pbm" << support::encoded(".pbm", gray > 100) << true;
 
     // Paths the dialog and the reader must pass on unchanged.
     QTest::newRow("spaces in the path") << "my photos/a picture.png" << png << true;
@@ -242,6 +247,25 @@ void TestRobustness::onlyRegularFilesAreRead()
         QVERIFY(!loaded);
         QVERIFY(support::samePictures(support::viewPictures(window), before));
     }
+}
+
+void TestRobustness::otherFormatsNeedTheCodecsModule()
+{
+    // The program alone, without its codecs module, given a BMP on its
+    // command line after one of Qt's options: the failure line, one line on
+    // standard error naming the module, and the window stays open.
+    const QString program = dir.filePath("alone/sixfold");
+    QDir().mkpath(dir.filePath("alone"));
+    QVERIFY(QFile::copy(QCoreApplication::applicationDirPath() + "/sixfold", program));
+    const QString bmp = support::writeBytes(dir.filePath("picture.bmp"), support::encoded(".bmp", support::photoLike(40, 30)));
+    QProcess alone;
+    alone.start(program, {"-platform", "offscreen", bmp});
+    QByteArray out;
+    QTRY_VERIFY_WITH_TIMEOUT((out += alone.readAllStandardOutput()) == support::failureLine, 20000);
+    QVERIFY(alone.state() == QProcess::Running);
+    QVERIFY(alone.readAllStandardError().contains("sixfold-codecs.so"));
+    alone.kill();
+    alone.waitForFinished();
 }
 
 QTEST_MAIN(TestRobustness)
