@@ -35,6 +35,7 @@
 #include "support.h"
 
 #include <QApplication>
+#include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
 
@@ -200,11 +201,10 @@ int main(int argc, char **argv)
         const std::vector<int> quality = {cv::IMWRITE_JPEG_QUALITY, 92};
         const cv::Mat soft = softened(photo);
         cv::imwrite(path("photo.jpg"), soft, quality);
-        std::vector<uchar> photoJpeg;
-        cv::imencode(".jpg", soft, photoJpeg, quality);
+        QFile photoJpeg(QString::fromStdString(path("photo.jpg")));
+        photoJpeg.open(QIODevice::ReadOnly);
         support::writeBytes(QString::fromStdString(path("photo-exif.jpg")),
-                            support::withExifOrientation(QByteArray(reinterpret_cast<const char *>(photoJpeg.data()),
-                                                                    qsizetype(photoJpeg.size())), 6));
+                            support::withExifOrientation(photoJpeg.readAll(), 6));
         cv::imwrite(path("dense.jpg"), photo, quality);
         cv::imwrite(path("photo.png"), soft);
         cv::imwrite(path("progressive.jpg"), soft, {cv::IMWRITE_JPEG_QUALITY, 92, cv::IMWRITE_JPEG_PROGRESSIVE, 1});

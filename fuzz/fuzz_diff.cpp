@@ -20,7 +20,6 @@
 // it runs the comparison over those seeds and over the corpus files named
 // on its command line (one base64 input a line).
 
-#include "imageops.h"
 #include "imagereader.h"
 #include "mainwindow.h"
 #include "rowreader.h"
@@ -38,6 +37,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <random>
+
+using support::samePanelPixels;
 
 namespace {
 
@@ -119,33 +120,6 @@ MainWindow *window = nullptr;
 QString inputPath;
 int compared = 0;
 
-#ifdef SIXFOLD_READER_TESTING
-// Aborts unless every pixel the reader read is cv::imread's, or both failed.
-void compareRead(const cv::Mat &read, const cv::Mat &plain)
-{
-    if (read.empty() != plain.empty())
-        differ(read.empty() ? "the reader failed on a file cv::imread reads"
-                            : "the reader read a file cv::imread cannot read");
-    if (read.empty())
-        return;
-    if (read.size() != plain.size()) {
-        std::fprintf(stderr, "%d x %d read, %d x %d expected\n", read.cols, read.rows, plain.cols, plain.rows);
-        differ("size");
-    }
-    const std::vector<int> columns = sixfold::panelSourceLines(read.cols, sixfold::readerTesting.panelWidth);
-    for (const int y : sixfold::panelSourceLines(read.rows, sixfold::readerTesting.panelHeight))
-        for (const int x : columns)
-            if (read.at<cv::Vec3b>(y, x) != plain.at<cv::Vec3b>(y, x)) {
-                const cv::Vec3b a = read.at<cv::Vec3b>(y, x), b = plain.at<cv::Vec3b>(y, x);
-                std::fprintf(stderr, "x %d, y %d of a %d x %d panel, block decoder %d: %d %d %d read, %d %d %d "
-                             "expected\n", x, y, sixfold::readerTesting.panelWidth,
-                             sixfold::readerTesting.panelHeight, int(sixfold::readerTesting.blocks), a[0], a[1],
-                             a[2], b[0], b[1], b[2]);
-                differ("pixel");
-            }
-}
-#endif
-
 // A starting corpus: every path of the reader, below the panel and at
 // heights around its sampling steps, and JPEGs of uncommon sampling layouts
 // (gray stored sampled, luma sampled up to four times, chroma sampled more
@@ -168,9 +142,7 @@ void makeSeeds(const QString &dir)
         {{1, 2}, {1, 1}, {1, 1}, {1, 4}}};
     const cv::Mat photo = support::photoLike(24, 120, 4);
     for (const std::vector<QSize> &layout : layouts) {
-        cv::Mat image = photo;
-        if (layout.size() != 3)
-            cv::cvtColor(photo, image, layout.size() == 1 ? cv::COLOR_BGR2GRAY : cv::COLOR_BGR2BGRA);
+        const cv::Mat image = support::withChannels(photo, int(layout.size()));
         for (const bool progressive : {false, true}) {
             support::JpegOptions options;
             options.progressive = progressive;
@@ -231,8 +203,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         sixfold::readerTesting.blocks = blocks;
         const cv::Mat read = sixfold::readImage(inputPath.toStdString(), 4e9);
         loaded = !read.empty();
-        if (comparable)
-            compareRead(read, plain);
+        if (comparable && read.empty() != plain.empty())
+            differ(loaded ? "the reader read a file cv::imread cannot read"
+                          : "the reader failed on a file cv::imread reads");
+        if (comparable && !samePanelPixels(read, plain, {sixfold::readerTesting.panelWidth,
+                                                         sixfold::readerTesting.panelHeight})) {
+            std::fprintf(stderr, "block decoder %d\n", int(blocks));
+            differ("pixel");
+        }
     }
     sixfold::readerTesting = {};
     compared += comparable;

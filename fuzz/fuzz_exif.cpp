@@ -20,14 +20,10 @@ namespace {
 void makeSeeds(const QString &dir)
 {
     QDir().mkpath(dir);
-    for (int orientation = 1; orientation <= 8; ++orientation) {
-        QByteArray bigEndian = support::exifBlock(orientation);
-        bigEndian.replace(0, 8, QByteArray::fromHex("4d4d002a00000008"));
-        bigEndian.replace(8, 12, QByteArray::fromHex("000101120003000000010000"));
-        bigEndian[19] = char(orientation);
-        support::writeBytes(dir + QString("/ii%1").arg(orientation), support::exifBlock(orientation));
-        support::writeBytes(dir + QString("/mm%1").arg(orientation), bigEndian);
-    }
+    for (int orientation = 1; orientation <= 8; ++orientation)
+        for (const bool intel : {true, false})
+            support::writeBytes(dir + QString("/%1%2").arg(intel ? "ii" : "mm").arg(orientation),
+                                support::exifBlock(intel, {{0x0112, 3, 1, quint32(orientation)}}));
 }
 
 void check(int parsed, int probed, const char *container)

@@ -26,10 +26,10 @@ QString draggedFile(const QMimeData *data)
         const QList<QUrl> urls = data->urls();
         if (urls.size() == 1 && urls.first().isLocalFile())
             file = urls.first().toLocalFile();
-    } else if (data->hasText()) {
-        const QString text = data->text().trimmed();
-        if (!text.contains(QLatin1Char('\n')) && QFileInfo(fileOfArgument(text)).isFile())
-            file = fileOfArgument(text);
+    } else if (data->hasText() && !data->text().trimmed().contains(QLatin1Char('\n'))) {
+        file = fileOfArgument(data->text().trimmed());
+        if (!QFileInfo(file).isFile())
+            file.clear();
     }
     return file.isEmpty() || QFileInfo(file).isDir() ? QString() : file;
 }

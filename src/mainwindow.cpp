@@ -53,9 +53,10 @@ MainWindow::MainWindow(QWidget *parent)
     , ui(new MainWindowUi())
 {
     ui->setupForm(this);
-    // The views and the spin box's editor take drags themselves; a file
-    // dragged over them is the window's.
+    // Drags over the window, and over the children that take drags
+    // themselves (the views, the spin box's editor), are the window's.
     setAcceptDrops(true);
+    installEventFilter(this);
     for (QWidget *child : findChildren<QWidget *>())
         if (child->acceptDrops())
             child->installEventFilter(this);
@@ -128,21 +129,6 @@ bool MainWindow::takeDrag(QDropEvent *event)
     if (event->type() == QEvent::Drop)
         QMetaObject::invokeMethod(this, [this, file] { openImage(file); }, Qt::QueuedConnection);
     return true;
-}
-
-void MainWindow::dragEnterEvent(QDragEnterEvent *event)
-{
-    takeDrag(event);
-}
-
-void MainWindow::dragMoveEvent(QDragMoveEvent *event)
-{
-    takeDrag(event);
-}
-
-void MainWindow::dropEvent(QDropEvent *event)
-{
-    takeDrag(event);
 }
 
 bool MainWindow::eventFilter(QObject *watched, QEvent *event)

@@ -6,8 +6,6 @@
 
 #include <opencv2/core.hpp>
 
-class QDragEnterEvent;
-class QDragMoveEvent;
 class QDropEvent;
 struct MainWindowUi;
 
@@ -33,9 +31,6 @@ public:
 protected:
     // A file dropped anywhere on the window loads as if chosen in the
     // dialog; drops it cannot use are refused while still being dragged.
-    void dragEnterEvent(QDragEnterEvent *event) override;
-    void dragMoveEvent(QDragMoveEvent *event) override;
-    void dropEvent(QDropEvent *event) override;
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private slots:

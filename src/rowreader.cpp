@@ -192,7 +192,6 @@ Outcome decodeJpeg(JpegDecompressor &jpeg, double memoryLimit, cv::Mat &picture,
         return jpeg.complete ? Outcome::Read : Outcome::Failed;
     jpeg_decompress_struct &info = jpeg.info;
     jpeg_create_decompress(&info);
-    info.mem->max_memory_to_use = asLong(memoryLimit);
     info.src = &jpeg.source;
     jpeg_save_markers(&info, JPEG_APP0 + 1, 0xffff);
     jpeg_read_header(&info, TRUE);

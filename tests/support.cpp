@@ -1,5 +1,6 @@
 #include "support.h"
 
+#include "imageops.h"
 #include "mainwindow.h"
 #include "mainwindow_form.h"
 
@@ -201,6 +202,26 @@ bool samePictures(const std::vector<cv::Mat> &a, const std::vector<cv::Mat> &b)
     return true;
 }
 
+bool samePanelPixels(const cv::Mat &read, const cv::Mat &expected, QSize panel)
+{
+    if (read.empty() && expected.empty())
+        return true;
+    if (read.size() != expected.size() || read.type() != expected.type()) {
+        std::fprintf(stderr, "%d x %d read, %d x %d expected\n", read.cols, read.rows, expected.cols, expected.rows);
+        return false;
+    }
+    const std::vector<int> columns = sixfold::panelSourceLines(read.cols, panel.width());
+    for (const int y : sixfold::panelSourceLines(read.rows, panel.height()))
+        for (const int x : columns)
+            if (read.at<cv::Vec3b>(y, x) != expected.at<cv::Vec3b>(y, x)) {
+                const cv::Vec3b a = read.at<cv::Vec3b>(y, x), b = expected.at<cv::Vec3b>(y, x);
+                std::fprintf(stderr, "pixel (%d, %d) of a %d x %d panel: %d %d %d read, %d %d %d expected\n", x, y,
+                             panel.width(), panel.height(), a[0], a[1], a[2], b[0], b[1], b[2]);
+                return false;
+            }
+    return true;
+}
+
 bool samePixels(const cv::Mat &a, const cv::Mat &b)
 {
     if (a.size() != b.size() || a.type() != b.type())
@@ -290,7 +311,7 @@ void writeRawComponents(jpeg_compress_struct &info, const cv::Mat &image, const 
         cv::resize(channels[c], planes[c], size, 0, 0, cv::INTER_AREA);
         const int rowsPadded = int(info.total_iMCU_rows) * component.v_samp_factor * DCTSIZE;
         cv::copyMakeBorder(planes[c], planes[c], 0, rowsPadded - size.height, 0,
-                           int(component.width_in_blocks) * DCTSIZE + DCTSIZE * 4 - size.width, cv::BORDER_REPLICATE);
+                           int(component.width_in_blocks) * DCTSIZE - size.width, cv::BORDER_REPLICATE);
         for (int y = 0; y < planes[c].rows; ++y)
             rows[c].push_back(planes[c].ptr(y));
     }
@@ -487,14 +508,30 @@ std::vector<std::pair<QByteArray, QByteArray>> readerCases(int w, int h)
     return cases;
 }
 
+QByteArray exifBlock(bool intel, const std::vector<ExifEntry> &entries, quint32 directory)
+{
+    QByteArray bytes;
+    auto put = [&bytes, intel](quint32 value, int size) {
+        for (int i = 0; i < size; ++i)
+            bytes += char(value >> (intel ? 8 * i : 8 * (size - 1 - i)));
+    };
+    bytes += intel ? "II" : "MM";
+    put(0x2a, 2);
+    put(directory, 4);
+    put(quint32(entries.size()), 2);
+    for (const ExifEntry &e : entries) {
+        put(e.tag, 2);
+        put(e.type, 2);
+        put(e.count, 4);
+        put(e.type == 3 ? e.value << (intel ? 0 : 16) : e.value, 4);
+    }
+    put(0, 4);   // no next directory
+    return bytes;
+}
+
 QByteArray exifBlock(int orientation)
 {
-    // Little-endian TIFF header, one IFD holding one SHORT entry 0x0112.
-    QByteArray tiff = QByteArray::fromHex("49492a0008000000" "0100" "12010300" "01000000");
-    tiff += char(orientation);
-    tiff += QByteArray(3, '\0');
-    tiff += QByteArray(4, '\0');   // no next IFD
-    return tiff;
+    return exifBlock(true, {{0x0112, 3, 1, quint32(orientation)}});
 }
 
 QByteArray withExifOrientation(const QByteArray &jpeg, int orientation)
@@ -600,6 +637,15 @@ MainWindow *fuzzWindow(char *program, const std::function<void(const QString &)>
     static QTemporaryDir dir;
     inputPath = dir.filePath("input");
     return new MainWindow;
+}
+
+cv::Mat withChannels(const cv::Mat &bgr, int channels)
+{
+    if (channels == 3)
+        return bgr;
+    cv::Mat other;
+    cv::cvtColor(bgr, other, channels == 1 ? cv::COLOR_BGR2GRAY : cv::COLOR_BGR2BGRA);
+    return other;
 }
 
 cv::Mat photoLike(int width, int height, unsigned seed)

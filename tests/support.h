@@ -60,6 +60,11 @@ bool samePictures(const std::vector<cv::Mat> &a, const std::vector<cv::Mat> &b);
 // Whether two matrices have the same size, type and elements.
 bool samePixels(const cv::Mat &a, const cv::Mat &b);
 
+// Whether every pixel that scaling the picture read to a panel of the given
+// size reads is the expected picture's, not just near enough to scale
+// alike; names the first that is not on standard error.
+bool samePanelPixels(const cv::Mat &read, const cv::Mat &expected, QSize panel = QSize(256, 192));
+
 // Writes a picture with OpenCV and returns the path; fails the test if the
 // write fails.
 QString writeImage(const QString &path, const cv::Mat &image);
@@ -121,8 +126,20 @@ QByteArray pngWritten(int width, int height, int bitDepth, int colourType, const
 // chunk before or after the pixels.
 std::vector<std::pair<QByteArray, QByteArray>> readerCases(int width, int height);
 
-// An EXIF block (a TIFF header and one directory) holding only the given
-// orientation, 1 to 8: the content of a PNG eXIf chunk.
+// An entry of an EXIF directory: tag, type, count and value (a SHORT's
+// value in its first two bytes).
+struct ExifEntry
+{
+    quint16 tag, type;
+    quint32 count, value;
+};
+
+// An EXIF block, as a PNG eXIf chunk holds it: a TIFF header, little- or
+// big-endian, and one directory of these entries at the given offset, with
+// four zero bytes after it.
+QByteArray exifBlock(bool intel, const std::vector<ExifEntry> &entries, quint32 directory = 8);
+
+// The same holding only the given orientation, 1 to 8, little-endian.
 QByteArray exifBlock(int orientation);
 
 // The JPEG with an EXIF segment carrying the given orientation inserted
@@ -159,6 +176,10 @@ MainWindow *fuzzWindow(char *program, const std::function<void(const QString &)>
 // A photo-like blue-green-red picture: smooth gradients and shapes plus
 // noise, reproducible from the seed.
 cv::Mat photoLike(int width, int height, unsigned seed = 1);
+
+// A blue-green-red picture with 1 (gray), 3 (as it is) or 4 channels (a
+// fourth from its alpha), for a JPEG of that many components.
+cv::Mat withChannels(const cv::Mat &bgr, int channels);
 
 } // namespace support
 

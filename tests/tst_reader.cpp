@@ -22,54 +22,8 @@ Q_DECLARE_METATYPE(std::vector<QByteArray>)
 
 namespace {
 
-// Whether every pixel the panel reads of the picture is cv::imread's, not
-// just near enough to scale alike; names the first that is not.
-bool samePanelPixels(const cv::Mat &read, const cv::Mat &expected)
-{
-    if (read.size() != expected.size())
-        return false;
-    const std::vector<int> columns = sixfold::panelSourceColumns(read.cols);
-    for (const int y : sixfold::panelSourceRows(read.rows))
-        for (const int x : columns)
-            if (read.at<cv::Vec3b>(y, x) != expected.at<cv::Vec3b>(y, x)) {
-                qWarning("pixel (%d, %d) differs", x, y);
-                return false;
-            }
-    return true;
-}
-
-// A TIFF header and one directory of entries (tag, type, count, value;
-// a SHORT's value in its first two bytes), little- or big-endian, the
-// directory at the given offset, and four zero bytes after it.
-struct Entry
-{
-    quint16 tag, type;
-    quint32 count, value;
-};
-
-QByteArray tiff(bool intel, const QList<Entry> &entries, quint32 directory = 8)
-{
-    QByteArray bytes;
-    auto put = [&bytes, intel](quint32 value, int size) {
-        for (int i = 0; i < size; ++i)
-            bytes += char(value >> (intel ? 8 * i : 8 * (size - 1 - i)));
-    };
-    bytes += intel ? "II" : "MM";
-    put(0x2a, 2);
-    put(directory, 4);
-    put(quint32(entries.size()), 2);
-    for (const Entry &e : entries) {
-        put(e.tag, 2);
-        put(e.type, 2);
-        put(e.count, 4);
-        if (e.type == 3)
-            put(e.value, 2), put(0, 2);
-        else
-            put(e.value, 4);
-    }
-    put(0, 4);
-    return bytes;
-}
+using support::exifBlock;
+using support::samePanelPixels;
 
 const QByteArray exifHeader("Exif\0\0", 6);
 
@@ -255,11 +209,9 @@ void TestReader::everySamplingLayout()
     // One picture of each size and number of channels, made once.
     static std::map<std::pair<int, int>, cv::Mat> pictures;
     cv::Mat &image = pictures[{size.width() * 8 + int(sampling.size()), size.height()}];
-    if (image.empty()) {
-        image = support::photoLike(size.width(), size.height(), unsigned(sampling.size()));
-        if (sampling.size() != 3)
-            cv::cvtColor(image, image, sampling.size() == 1 ? cv::COLOR_BGR2GRAY : cv::COLOR_BGR2BGRA);
-    }
+    if (image.empty())
+        image = support::withChannels(support::photoLike(size.width(), size.height(), unsigned(sampling.size())),
+                                      int(sampling.size()));
     support::JpegOptions options;
     options.progressive = progressive;
     options.sampling = std::vector<QSize>(sampling.begin(), sampling.end());
@@ -293,61 +245,61 @@ void TestReader::exifOrientationAsOpenCv_data()
     auto jpeg = [](const char *name, const std::vector<QByteArray> &blocks) {
         QTest::newRow(name) << blocks << false << false;
     };
-    const Entry unit{0x0128, 3, 1, 2}, subdirectory{0x8769, 4, 1, 26}, unknown{0x9999, 7, 40, 4000};
+    const support::ExifEntry unit{0x0128, 3, 1, 2}, subdirectory{0x8769, 4, 1, 26}, unknown{0x9999, 7, 40, 4000};
     for (const bool intel : {true, false}) {
         const char *order = intel ? "II" : "MM";
         for (const quint32 value : {0u, 1u, 2u, 3u, 4u, 5u, 6u, 7u, 8u, 9u, 0x106u, 0xffffu})
             jpeg(qPrintable(QString("%1 orientation %2").arg(order).arg(value)),
-                 {exifHeader + tiff(intel, {{0x0112, 3, 1, value}})});
+                 {exifHeader + exifBlock(intel, {{0x0112, 3, 1, value}})});
         for (int k = 0; k < 4; ++k) {
-            QList<Entry> entries = {unit, subdirectory, unknown};
-            entries.insert(k, {0x0112, 3, 1, 6});
-            jpeg(qPrintable(QString("%1 orientation entry %2 of 4").arg(order).arg(k + 1)), {exifHeader + tiff(intel, entries)});
+            std::vector<support::ExifEntry> entries = {unit, subdirectory, unknown};
+            entries.insert(entries.begin() + k, {0x0112, 3, 1, 6});
+            jpeg(qPrintable(QString("%1 orientation entry %2 of 4").arg(order).arg(k + 1)), {exifHeader + exifBlock(intel, entries)});
         }
-        for (const Entry &odd : {Entry{0x0112, 4, 1, 6}, Entry{0x0112, 1, 1, 6}, Entry{0x0112, 3, 0, 6},
-                                 Entry{0x0112, 3, 9, 6}})
+        for (const support::ExifEntry &odd : {support::ExifEntry{0x0112, 4, 1, 6}, {0x0112, 1, 1, 6}, {0x0112, 3, 0, 6},
+                                            {0x0112, 3, 9, 6}})
             jpeg(qPrintable(QString("%1 orientation of type %2, count %3").arg(order).arg(odd.type).arg(odd.count)),
-                 {exifHeader + tiff(intel, {odd})});
+                 {exifHeader + exifBlock(intel, {odd})});
         jpeg(qPrintable(QString("%1 two orientation entries").arg(order)),
-             {exifHeader + tiff(intel, {{0x0112, 3, 1, 3}, {0x0112, 3, 1, 6}})});
+             {exifHeader + exifBlock(intel, {{0x0112, 3, 1, 3}, {0x0112, 3, 1, 6}})});
         for (const quint32 directory : {0u, 25u, 26u, 2000u, 0xffffffffu})
             jpeg(qPrintable(QString("%1 directory at %2").arg(order).arg(directory)),
-                 {exifHeader + tiff(intel, {{0x0112, 3, 1, 6}}, directory)});
-        const QByteArray whole = exifHeader + tiff(intel, {{0x0112, 3, 1, 6}});
+                 {exifHeader + exifBlock(intel, {{0x0112, 3, 1, 6}}, directory)});
+        const QByteArray whole = exifHeader + exifBlock(intel, {{0x0112, 3, 1, 6}});
         for (int length = 0; length < whole.size(); ++length)
             jpeg(qPrintable(QString("%1 cut to %2 bytes").arg(order).arg(length)), {whole.left(length)});
         // Entries OpenCV reads before the orientation: where their data lie
         // outside the block, reading stops.
-        const struct { const char *name; Entry entry; } before[] = {
+        const struct { const char *name; support::ExifEntry entry; } before[] = {
             {"a string inside", {0x010f, 2, 4, 0x41424300}}, {"a string outside", {0x010f, 2, 20, 2000}},
             {"a long string at its end", {0x0131, 2, 6, 42}}, {"a resolution inside", {0x011a, 5, 1, 8}},
             {"a resolution outside", {0x011a, 5, 1, 2000}}, {"a white point half outside", {0x013e, 5, 2, 44}},
             {"chromaticities outside", {0x013f, 5, 6, 20}}, {"reference levels inside", {0x0214, 5, 6, 0}},
             {"coefficients outside", {0x0211, 5, 3, 31}}, {"a positioning", {0x0213, 3, 1, 1}}};
         for (const auto &[name, entry] : before) {
-            const QByteArray block = tiff(intel, {entry, {0x0112, 3, 1, 6}}) + QByteArray(16, '\x7f');
+            const QByteArray block = exifBlock(intel, {entry, {0x0112, 3, 1, 6}}) + QByteArray(16, '\x7f');
             jpeg(qPrintable(QString("%1 %2 before it").arg(order, name)), {exifHeader + block});
             if (!intel)
                 QTest::addRow("png, %s before it", name) << std::vector<QByteArray>{block} << true << false;
         }
     }
-    QByteArray marks = tiff(false, {{0x0112, 3, 1, 6}});
+    QByteArray marks = exifBlock(false, {{0x0112, 3, 1, 6}});
     for (const char *mark : {"IM", "NN"}) {
         marks.replace(0, 2, mark);
         jpeg(qPrintable(QString("byte order mark %1").arg(mark)), {exifHeader + marks});
     }
-    QByteArray mark = tiff(true, {{0x0112, 3, 1, 6}});
+    QByteArray mark = exifBlock(true, {{0x0112, 3, 1, 6}});
     mark[2] = 0x2b;
     jpeg("tag mark 0x2b", {exifHeader + mark});
     jpeg("a block of one byte", {exifHeader + "I"});
-    const QByteArray six = exifHeader + tiff(true, {{0x0112, 3, 1, 6}}), three = exifHeader + tiff(true, {{0x0112, 3, 1, 3}});
+    const QByteArray six = exifHeader + exifBlock(true, {{0x0112, 3, 1, 6}}), three = exifHeader + exifBlock(true, {{0x0112, 3, 1, 3}});
     jpeg("no segment", {});
     jpeg("an XMP segment, then EXIF", {QByteArray("http://ns.adobe.com/xap/1.0/\0<x:xmpmeta/>"), six});
     jpeg("two EXIF segments", {three, six});
     jpeg("a segment of the header alone", {exifHeader});
-    jpeg("EXIF without its header name", {"Abcdef" + tiff(true, {{0x0112, 3, 1, 6}})});
+    jpeg("EXIF without its header name", {"Abcdef" + exifBlock(true, {{0x0112, 3, 1, 6}})});
     for (const quint32 value : {1u, 3u, 6u, 8u, 9u}) {
-        const QByteArray block = tiff(false, {{0x0112, 3, 1, value}});
+        const QByteArray block = exifBlock(false, {{0x0112, 3, 1, value}});
         QTest::addRow("png orientation %u", value) << std::vector<QByteArray>{block} << true << false;
         QTest::addRow("png orientation %u after the pixels", value) << std::vector<QByteArray>{block} << true << true;
     }
