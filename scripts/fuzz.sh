@@ -44,7 +44,8 @@ if [ "$target" = reader-coverage ]; then
     LLVM_PROFILE_FILE="$cov/replay.profraw" "$cov/reader_fuzz_replay" "$list"
     "llvm-profdata-$clang_version" merge -o "$cov/replay.profdata" "$cov/replay.profraw"
     "llvm-cov-$clang_version" report "$cov/reader_fuzz_replay" -instr-profile="$cov/replay.profdata" \
-        "$ROOT/src/rowreader.cpp" "$ROOT/src/jpegpixels.cpp" "$ROOT/src/imagereader.cpp" "$ROOT/src/imageops.cpp"
+        "$ROOT/src/rowreader.cpp" "$ROOT/src/jpegrows.cpp" "$ROOT/src/jpegbound.cpp" "$ROOT/src/pngrows.cpp" \
+        "$ROOT/src/filewalk.cpp" "$ROOT/src/jpegpixels.cpp" "$ROOT/src/imagereader.cpp" "$ROOT/src/imageops.cpp"
     exit 0
 fi
 

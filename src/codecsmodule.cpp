@@ -1,17 +1,19 @@
 // The module holding OpenCV's image codecs, which the program loads only
 // when a file needs them (see codecs.h).
 
-#include <opencv2/core.hpp>
+#include "codecsmodule.h"
+
 #include <opencv2/imgcodecs.hpp>
 
-// The version of this interface: the program refuses a module of another.
+#include <type_traits>
+
+namespace module = sixfold::codecsmodule;
+
 extern "C" __attribute__((visibility("default"))) int sixfold_codecs_version()
 {
-    return 1;
+    return module::InterfaceVersion;
 }
 
-// cv::imread(path, IMREAD_COLOR) into *picture; false, and *picture empty,
-// for a file it cannot read, exceptions included.
 extern "C" __attribute__((visibility("default"))) bool sixfold_codecs_read(const char *path, cv::Mat *picture)
 {
     try {
@@ -21,3 +23,7 @@ extern "C" __attribute__((visibility("default"))) bool sixfold_codecs_read(const
     }
     return !picture->empty();
 }
+
+// The names looked up are the ones defined here, with the types declared.
+static_assert(std::is_same_v<decltype(sixfold_codecs_version), module::Version>);
+static_assert(std::is_same_v<decltype(sixfold_codecs_read), module::Read>);

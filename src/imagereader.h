@@ -22,7 +22,7 @@ namespace sixfold {
 // available.
 //
 // Returns an empty matrix for anything that is not a readable picture, or
-// that would not fit in the memory available now (MemAvailable); never
+// that would not fit in the memory available now (memorylimit.h); never
 // throws.
 cv::Mat readImage(const std::string &path);
 

@@ -1,0 +1,32 @@
+// Walking a file's structure (chunk and segment headers) through a buffer,
+// a system call for many headers rather than one each.
+
+#include "filewalk.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace sixfold {
+
+FileWindow::FileWindow(std::FILE *file) : descriptor(fileno(file))
+{
+    struct stat status{};
+    fileSize = fstat(descriptor, &status) == 0 ? double(status.st_size) : 0;
+}
+
+const unsigned char *FileWindow::bytes(double offset, size_t count)
+{
+    if (count > Size || offset < 0 || offset + double(count) > fileSize)
+        return nullptr;
+    if (offset < start || offset + double(count) > start + double(filled)) {
+        buffer.resize(Size);
+        const ssize_t got = pread(descriptor, buffer.data(), Size, off_t(offset));
+        start = offset;
+        filled = got > 0 ? size_t(got) : 0;
+        if (count > filled)
+            return nullptr;
+    }
+    return buffer.data() + size_t(offset - start);
+}
+
+} // namespace sixfold

@@ -1,0 +1,83 @@
+// How much memory a load may take: what the system can give without
+// swapping, and what the program's control group still allows.
+
+#include "memorylimit.h"
+
+#include <algorithm>
+#include <fstream>
+#include <limits>
+#include <sstream>
+
+namespace sixfold {
+
+namespace {
+
+constexpr double Unlimited = std::numeric_limits<double>::infinity();
+
+// A file's first word as a byte count; unlimited for "max", a missing file
+// or anything else.
+double bytesIn(const std::string &file)
+{
+    std::ifstream in(file);
+    std::string word;
+    if (!(in >> word) || word.empty() || word.find_first_not_of("0123456789") != std::string::npos)
+        return Unlimited;
+    return std::stod(word);
+}
+
+// What a group and every group above it, up to the mount point, still allow.
+double groupAllowance(const std::string &mount, std::string group, const char *limitFile, const char *usageFile)
+{
+    double allowance = Unlimited;
+    for (;;) {
+        const std::string folder = mount + group;
+        const double limit = bytesIn(folder + "/" + limitFile);
+        if (limit < Unlimited) {
+            const double usage = bytesIn(folder + "/" + usageFile);
+            allowance = std::min(allowance, limit - (usage < Unlimited ? usage : 0));
+        }
+        const size_t slash = group.find_last_of('/');
+        if (group.empty() || slash == std::string::npos)
+            return std::max(allowance, 0.0);
+        group.erase(slash);
+    }
+}
+
+} // namespace
+
+double availableMemory(const std::string &root)
+{
+    double available = Unlimited;
+    std::ifstream meminfo(root + "/proc/meminfo");
+    std::string field;
+    double kilobytes = 0;
+    while (meminfo >> field >> kilobytes) {
+        if (field == "MemAvailable:") {
+            available = kilobytes * 1024;
+            break;
+        }
+        meminfo.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
+    }
+
+    // Each line: hierarchy, controllers (empty for v2), the group's path.
+    std::ifstream groups(root + "/proc/self/cgroup");
+    for (std::string line; std::getline(groups, line);) {
+        const size_t first = line.find(':'), second = line.find(':', first + 1);
+        if (first == std::string::npos || second == std::string::npos)
+            continue;
+        const std::string controllers = line.substr(first + 1, second - first - 1);
+        std::string group = line.substr(second + 1);
+        if (group == "/")
+            group.clear();
+        if (controllers.empty()) {
+            available = std::min(available, groupAllowance(root + "/sys/fs/cgroup", group, "memory.max",
+                                                           "memory.current"));
+        } else if (("," + controllers + ",").find(",memory,") != std::string::npos) {
+            available = std::min(available, groupAllowance(root + "/sys/fs/cgroup/memory", group,
+                                                           "memory.limit_in_bytes", "memory.usage_in_bytes"));
+        }
+    }
+    return available;
+}
+
+} // namespace sixfold
