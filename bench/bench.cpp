@@ -20,6 +20,9 @@
 //       way: one declaring a 2 GB text chunk in 57 bytes, and one declaring
 //       10^6 x 10^6 one-bit pixels with 2 MB of image data that inflate to
 //       2 GB of zero rows: CPU time and peak memory above the idle program;
+//       and a sparse file of 1 GB holding a PNG header and nothing else;
+//       and a tiny arithmetic-coded JPEG declaring 40000 x 40000, against
+//       the whole program's memory;
 //   (g) the first load of the 24 MP JPEG with EXIF orientation 6 in a fresh
 //       program, against (a) of that file, and whether it loaded OpenCV's
 //       codecs module (it must not).
@@ -249,6 +252,16 @@ int main(int argc, char **argv)
                              support::pngChunk("IEND", {});
     floods.push_back({"2 MB PNG declaring 10^6 x 10^6 one-bit pixels",
                       support::writeBytes(dir.filePath("flood.png"), flood), 0.1, 0, true, {}, {}});
+    QFile sparse(support::writeBytes(dir.filePath("sparse.png"), support::pngHeader(64, 64)));
+    sparse.resize(qint64(1) << 30);
+    floods.push_back({"1 GB sparse PNG, a header before a hole", sparse.fileName(), 0.1, 10, true, {}, {}});
+    support::JpegOptions arithmetic{1, 1, true};
+    arithmetic.arithmetic = true;
+    const QByteArray arithmeticBomb =
+        support::jpegDeclaring(support::jpegFile(cv::Mat(48, 64, CV_8UC1, cv::Scalar(100)), arithmetic), 40000, 40000);
+    floods.push_back({std::to_string(arithmeticBomb.size()) +
+                          "-byte arithmetic-coded progressive gray JPEG declaring 40000 x 40000",
+                      support::writeBytes(dir.filePath("arithmetic.jpg"), arithmeticBomb), 1, 200, false, {}, {}});
 
     const std::string exifPhoto = dir.filePath("photo-exif.jpg").toStdString();
     std::vector<double> exifRead, firstLoad;

@@ -18,10 +18,10 @@
 //   than 16 times those of one with it. The AC scans' end-of-band runs
 //   cover thousands of blocks with one code, so a file without a DC scan
 //   proves nothing.
-// - Arithmetic coding spends as little as 1/20000 of a bit on a flat block:
-//   a complete, legal file of a few hundred bytes can hold a billion flat
-//   pixels, and a cut one decodes the same way, so nothing in the data
-//   tells the two apart.
+// - Arithmetic coding adapts its probabilities, down to spending some
+//   1/20000 of a bit on a flat block: a complete, legal file of a few
+//   hundred bytes can hold a billion flat pixels, and a cut one decodes the
+//   same way, so nothing in the data tells the two apart.
 //
 // So a file whose size its data cannot bound (arithmetic-coded, or
 // multi-scan without a DC scan) is refused beyond the 2^30 pixels cv::imread

@@ -956,9 +956,20 @@ bool decodeJpegPixels(const jpeg_decompress_struct &info, const JOCTET *pending,
         return false;
     always = readerTesting.blocks == ReaderTesting::Blocks::Always;
 #endif
-    static const bool alike = computesAsLibjpeg();
-    return alike && decodePixels(info, pending, pendingBytes, file, memoryLimit, rows, columns, always, put);
+    return blockDecoderAgreesWithLibjpeg() &&
+           decodePixels(info, pending, pendingBytes, file, memoryLimit, rows, columns, always, put);
 #endif
+}
+
+bool blockDecoderBuilt()
+{
+    return KnownLibjpeg;
+}
+
+bool blockDecoderAgreesWithLibjpeg()
+{
+    static const bool alike = KnownLibjpeg && computesAsLibjpeg();
+    return alike;
 }
 
 } // namespace sixfold

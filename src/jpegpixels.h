@@ -34,6 +34,13 @@ bool decodeJpegPixels(const jpeg_decompress_struct &info, const JOCTET *pending,
                       const std::vector<int> &columns,
                       const std::function<void(int row, const unsigned char *bgr)> &put);
 
+// Whether the decoder is built, for the libjpeg-turbo versions whose
+// arithmetic it follows; and whether it then decodes a small picture of
+// each kind it takes exactly as the libjpeg in use does, checked once, the
+// first time it is needed. Without both it is never used.
+bool blockDecoderBuilt();
+bool blockDecoderAgreesWithLibjpeg();
+
 } // namespace sixfold
 
 #endif // JPEGPIXELS_H

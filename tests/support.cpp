@@ -359,15 +359,20 @@ QByteArray jpegFile(const cv::Mat &image, const JpegOptions &options)
     info.restart_in_rows = options.restartRows;
     std::vector<jpeg_scan_info> scans;
     if (options.spectral) {
-        scans.push_back({info.num_components, {0, 1, 2, 3}, 0, 0, 0, 0});
+        if (options.firstComponentOnly)
+            for (int c = 0; c < info.num_components; ++c)
+                scans.push_back({1, {c}, 0, 0, 0, 0});
+        else
+            scans.push_back({info.num_components, {0, 1, 2, 3}, 0, 0, 0, 0});
         for (int c = 0; c < info.num_components; ++c)
             scans.push_back({1, {c}, 1, 63, 0, 0});
         info.scan_info = scans.data();
         info.num_scans = int(scans.size());
-        info.optimize_coding = TRUE;
+        info.optimize_coding = !options.arithmetic;
     } else if (options.progressive) {
         jpeg_simple_progression(&info);
     }
+    info.arith_code = options.arithmetic;
     jpeg_start_compress(&info, TRUE);
     if (raw)
         writeRawComponents(info, image, options.sampling);
@@ -376,9 +381,23 @@ QByteArray jpegFile(const cv::Mat &image, const JpegOptions &options)
         jpeg_write_scanlines(&info, &row, 1);
     }
     jpeg_finish_compress(&info);
+    const int firstComponent = info.comp_info[0].component_id;
     jpeg_destroy_compress(&info);
-    const QByteArray bytes(reinterpret_cast<const char *>(buffer), qsizetype(size));
+    QByteArray bytes(reinterpret_cast<const char *>(buffer), qsizetype(size));
     std::free(buffer);
+    if (options.firstComponentOnly) {
+        // Each scan of another component runs from its header to the first
+        // marker after its data.
+        for (qsizetype at = 0; (at = bytes.indexOf("\xff\xda", at)) >= 0;) {
+            qsizetype end = at + 2 + (uchar(bytes[at + 2]) << 8 | uchar(bytes[at + 3]));
+            while (uchar(bytes[end]) != 0xff || uchar(bytes[end + 1]) == 0 || (uchar(bytes[end + 1]) & 0xf8) == 0xd0)
+                ++end;
+            if (uchar(bytes[at + 5]) != firstComponent)
+                bytes.remove(at, end - at);
+            else
+                at = end;
+        }
+    }
     return bytes;
 }
 
@@ -482,6 +501,11 @@ std::vector<std::pair<QByteArray, QByteArray>> readerCases(int w, int h)
     add("jpeg ycck", jpegFile(cmyk, {2, 2, false, 0, true}));
     add("jpeg cut halfway", jpeg.left(jpeg.size() / 2));
     add("jpeg progressive cut halfway", progressive.left(progressive.size() / 2));
+    JpegOptions arithmetic;
+    arithmetic.arithmetic = true;
+    add("jpeg arithmetic", jpegFile(photo, arithmetic));
+    arithmetic.progressive = true;
+    add("jpeg arithmetic progressive", jpegFile(photo, arithmetic));
     for (int orientation = 1; orientation <= 8; ++orientation)
         add("jpeg exif orientation " + QByteArray::number(orientation), withExifOrientation(jpeg, orientation));
 

@@ -98,6 +98,11 @@ struct JpegOptions
     // component's AC), with Huffman tables made for the picture: the
     // fewest bits a block can take.
     bool spectral = false;
+    // With spectral: a scan of its own for each component's DC, and then
+    // only the first component's scans kept, the others' coefficients
+    // left zero (libjpeg's encoder would not write such a file).
+    bool firstComponentOnly = false;
+    bool arithmetic = false;
     // The sampling factors of every component, any the standard allows:
     // each channel is then stored as it is (a 3-channel matrix as YCbCr),
     // scaled to its component's size. Empty: hSampling and vSampling.

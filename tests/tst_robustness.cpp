@@ -1,6 +1,7 @@
 // Whatever file the user picks, it either loads and fills all six views
 // correctly, or prints the one failure line and changes nothing.
 
+#include "codecs.h"
 #include "mainwindow.h"
 #include "mainwindow_form.h"
 #include "support.h"
@@ -82,6 +83,8 @@ void TestRobustness::anyFile_data()
     const int jpegScan = int(jpeg.indexOf(QByteArray::fromHex("ffda")));
     const int pngData = int(png.indexOf("IDAT"));
     QVERIFY(jpegScan > 0 && pngData > 0);
+    cv::Mat gray;
+    cv::cvtColor(photo, gray, cv::COLOR_BGR2GRAY);
 
     // Not pictures at all.
     QTest::newRow("zero bytes") << "zero.png" << QByteArray() << false;
@@ -120,6 +123,12 @@ void TestRobustness::anyFile_data()
     // Refused from the chunk headers alone: a chunk running past the end of
     // the file, and image data too short to fill the rows declared even at
     // deflate's greatest ratio.
+    // Arithmetic coding can hold a flat gigapixel picture in a few hundred
+    // bytes: beyond what cv::imread reads, nothing bounds it.
+    support::JpegOptions arithmetic{1, 1, true};
+    arithmetic.arithmetic = true;
+    QTest::newRow("arithmetic-coded progressive gray jpeg declaring 40000 x 40000")
+        << "huge-arithmetic.jpg" << support::jpegDeclaring(support::jpegFile(gray, arithmetic), 40000, 40000) << false;
     QTest::newRow("png declaring a 2 GB text chunk")
         << "chunk-bomb.png" << support::pngHeader(64, 64) + QByteArray::fromHex("7ffffff0") + "iTXt" + tail << false;
     QTest::newRow("png flooding 10^6 x 10^6 one-bit pixels from 2 KB")
@@ -147,8 +156,6 @@ void TestRobustness::anyFile_data()
     cv::Mat deep;
     photo.convertTo(deep, CV_16UC3, 257.0);
     QTest::newRow("16-bit png") << "deep.png" << support::encoded(".png", deep) << true;
-    cv::Mat gray;
-    cv::cvtColor(photo, gray, cv::COLOR_BGR2GRAY);
     QTest::newRow("gray png") << "gray.png" << support::encoded(".png", gray) << true;
     QTest::newRow("gray and alpha png") << "gray-alpha.png" << support::pngFile(40, 30, 8, 4, scanlines(80, 30, 1)) << true;
     QByteArray palette;
@@ -240,8 +247,12 @@ void TestRobustness::onlyRegularFilesAreRead()
     QCOMPARE(support::loadThroughDialog(window, fifo), support::failureLine);
     QVERIFY(support::samePictures(support::viewPictures(window), before));
 
-    // A folder or a vanished file, which the dialog itself does not return.
-    for (const QString &path : {dir.path(), dir.filePath("missing.png")}) {
+    // A folder, a vanished file, or a device, which the dialog itself does
+    // not return; and a PNG header before a hole of a gigabyte, whose zeros
+    // read as empty chunks of a name libpng refuses.
+    QFile sparse(support::writeBytes(dir.filePath("sparse.png"), support::pngHeader(64, 64)));
+    QVERIFY(sparse.resize(qint64(1) << 30));
+    for (const QString &path : {dir.path(), dir.filePath("missing.png"), QString("/dev/zero"), sparse.fileName()}) {
         bool loaded = true;
         QCOMPARE(support::captureStdout([&] { loaded = window.openImage(path); }), support::failureLine);
         QVERIFY(!loaded);
@@ -253,12 +264,25 @@ void TestRobustness::otherFormatsNeedTheCodecsModule()
 {
     // The program alone, without its codecs module, given a BMP on its
     // command line after one of Qt's options: the failure line, one line on
-    // standard error naming the module, and the window stays open.
-    const QString program = dir.filePath("alone/sixfold");
+    // standard error naming the module, and the window stays open. A module
+    // in the current folder, or on the library search path, is never
+    // loaded, whatever the program's location.
+    const QString program = dir.filePath("alone/sixfold"), planted = dir.filePath("planted");
     QDir().mkpath(dir.filePath("alone"));
+    QDir().mkpath(planted);
     QVERIFY(QFile::copy(QCoreApplication::applicationDirPath() + "/sixfold", program));
+    QVERIFY(QFile::copy(QCoreApplication::applicationDirPath() + "/sixfold-codecs.so", planted + "/sixfold-codecs.so"));
+    const std::vector<std::string> candidates = sixfold::codecsModuleCandidates({});
+    for (const std::string &candidate : candidates)
+        QVERIFY(candidate.front() == '/');
+    if (QFile::exists(QString::fromStdString(candidates.back())))
+        QSKIP("an installed Sixfold's module would be loaded");
     const QString bmp = support::writeBytes(dir.filePath("picture.bmp"), support::encoded(".bmp", support::photoLike(40, 30)));
     QProcess alone;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("LD_LIBRARY_PATH", planted);
+    alone.setProcessEnvironment(environment);
+    alone.setWorkingDirectory(planted);
     alone.start(program, {"-platform", "offscreen", bmp});
     QByteArray out;
     QTRY_VERIFY_WITH_TIMEOUT((out += alone.readAllStandardOutput()) == support::failureLine, 20000);
