@@ -8,8 +8,10 @@ ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 # what running the window adds.
 BUILD_PACKAGES="cmake make g++ qt6-base-dev qt6-image-formats-plugins libopencv-dev libheif-dev libjpeg-dev libpng-dev"
 RUN_PACKAGES="fonts-wqy-microhei"
-# What the install and package checks among the tests use.
-TEST_PACKAGES="desktop-file-utils dpkg-dev file lintian appstream"
+# What the install and package checks among the tests use (gio lists the
+# applications for a type), and the headless Wayland compositor and Qt's
+# Wayland plugin the loading test starts the program on.
+TEST_PACKAGES="desktop-file-utils dpkg-dev file lintian appstream git libglib2.0-bin weston qt6-wayland"
 # What the start-up benchmark adds: a virtual X server to start the window
 # on, and the X library it watches the window with.
 BENCH_PACKAGES="xvfb xauth libxcb1-dev"

@@ -2,23 +2,30 @@
 #define DESKTOPFILES_H
 
 // Files as the desktop hands them over: on the command line, or dropped.
+// Names are bytes, as the file system holds them: a name need not be UTF-8
+// (old archives and memory cards hold Latin-1 names).
 
-#include <QString>
+#include <QByteArray>
+
+#include <optional>
 
 class QMimeData;
 
 namespace sixfold {
 
-// The local file a command-line argument names, as an absolute path: the
-// argument is a path, or a file:// URI (percent-encoded, as file managers
-// pass them). Empty for an empty argument.
-QString fileOfArgument(const QString &argument);
+// The local file a command-line argument names, as the bytes of an absolute
+// path: an existing file of that name (whatever it looks like), a file://
+// URI whose host is empty or localhost (RFC 8089; percent-encoding decoded
+// to bytes), or a path. Empty for an empty argument; no value for a file://
+// URI of another host, which is not a local file.
+std::optional<QByteArray> fileOfArgument(const QByteArray &argument);
 
-// The local file a drag carries, if it can be loaded: exactly one local
-// file URL (not a folder), or, without URLs, one line of text naming an
-// existing file by path or file:// URI. Empty for anything else (several
-// files, a remote URL, text that names no file).
-QString draggedFile(const QMimeData *data);
+// The local file a drag carries, if it can be loaded: exactly one URI in a
+// text/uri-list that names a local file (not a folder), or, without one,
+// one line of text naming an existing file by path or file:// URI. Empty
+// for anything else (several files, a remote URL or host, text that names
+// no file).
+QByteArray draggedFile(const QMimeData *data);
 
 } // namespace sixfold
 

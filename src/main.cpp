@@ -6,11 +6,13 @@
 
 #include <cstdio>
 #include <cstring>
+#include <optional>
+#include <vector>
 
 namespace {
 
-// The program's command line, after Qt's own options (-platform, -style,
-// ...), which the application object takes first.
+// The program's command line: sixfold [Qt options] [--] [FILE]. Qt's own
+// options (-platform, -style, ...) are taken by the application object.
 void describe(QCommandLineParser &parser)
 {
     QCoreApplication::setApplicationVersion(QStringLiteral(SIXFOLD_VERSION));
@@ -19,11 +21,11 @@ void describe(QCommandLineParser &parser)
     parser.addVersionOption();
     parser.addPositionalArgument(QStringLiteral("FILE"),
                                  QCoreApplication::translate("main", "The picture to open: a path or a file:// URI."),
-                                 QStringLiteral("[FILE]"));
+                                 QStringLiteral("[--] [FILE]"));
 }
 
-// Whether the command line asks only for help or the version, which are
-// answered without a display.
+// Whether the options ask only for help or the version, which are answered
+// without a display.
 bool asksForHelp(int argc, char **argv)
 {
     for (int i = 1; i < argc; ++i)
@@ -37,30 +39,48 @@ bool asksForHelp(int argc, char **argv)
 
 int main(int argc, char *argv[])
 {
+    // Everything after "--" is a FILE, never an option, whatever it looks
+    // like: Qt takes its own option names wherever they stand, so neither Qt
+    // nor the parser sees it. File names are kept as the bytes given, which
+    // need not be text in any encoding.
+    int options = argc;
+    for (int i = 1; i < argc; ++i)
+        if (std::strcmp(argv[i], "--") == 0) {
+            options = i;
+            break;
+        }
+    std::vector<QByteArray> files(argv + std::min(options + 1, argc), argv + argc);
+
     QCommandLineParser parser;
-    if (asksForHelp(argc, argv)) {
-        QCoreApplication app(argc, argv);
-        describe(parser);
+    describe(parser);
+    if (asksForHelp(options, argv)) {
+        QCoreApplication app(options, argv);
         parser.process(app);   // prints, and ends the program
     }
 
-    QApplication app(argc, argv);
+    QApplication app(options, argv);   // takes Qt's options out of argv
     // Lets the desktop match the window to its installed entry and icon.
     QGuiApplication::setDesktopFileName("io.sixfold.Sixfold");
-    describe(parser);
     parser.process(app);
-    const QStringList files = parser.positionalArguments();
+    for (int i = options - 1; i >= 1; --i)
+        if (argv[i][0] != '-' || argv[i][1] == '\0')
+            files.insert(files.begin(), QByteArray(argv[i]));
     if (files.size() > 1) {
         std::fputs(qPrintable(QCoreApplication::translate("main", "sixfold: one picture at a time\n\n")), stderr);
         parser.showHelp(2);
+    }
+    const std::optional<QByteArray> file = files.empty() ? QByteArray() : sixfold::fileOfArgument(files.front());
+    if (!file) {
+        std::fputs(qPrintable(QCoreApplication::translate("main", "sixfold: %1 is not a file on this computer\n")
+                                  .arg(QString::fromLocal8Bit(files.front()))),
+                   stderr);
+        return 2;
     }
 
     MainWindow window;
     window.show();
     // The picture loads once the event loop runs, as if chosen in the dialog.
-    if (!files.isEmpty())
-        QMetaObject::invokeMethod(
-            &window, [&window, file = sixfold::fileOfArgument(files.first())] { window.openImage(file); },
-            Qt::QueuedConnection);
+    if (!file->isEmpty())
+        QMetaObject::invokeMethod(&window, [&window, path = *file] { window.openFile(path); }, Qt::QueuedConnection);
     return app.exec();
 }

@@ -77,12 +77,23 @@ void MainWindow::on_pushButton_clicked()
 
 bool MainWindow::openImage(const QString &path)
 {
-    imagePath = path;
+    return load(path, QFile::encodeName(path));
+}
+
+bool MainWindow::openFile(const QByteArray &path)
+{
+    return load(QFile::decodeName(path), path);
+}
+
+// The path is kept as shown; the file is read by its bytes.
+bool MainWindow::load(const QString &shownPath, const QByteArray &path)
+{
+    imagePath = shownPath;
     if (imagePath.isEmpty())
         return false;
 
     const BusyCursor busy;
-    cv::Mat image = sixfold::readImage(QFile::encodeName(imagePath).toStdString());
+    cv::Mat image = sixfold::readImage(path.toStdString());
     if (image.empty()) {
         std::cout << "失敗" << std::endl;
         return false;
@@ -119,7 +130,7 @@ bool MainWindow::openImage(const QString &path)
 // the drag.
 bool MainWindow::takeDrag(QDropEvent *event)
 {
-    const QString file = sixfold::draggedFile(event->mimeData());
+    const QByteArray file = sixfold::draggedFile(event->mimeData());
     if (file.isEmpty() || !(event->possibleActions() & Qt::CopyAction)) {
         event->ignore();
         return false;
@@ -127,7 +138,7 @@ bool MainWindow::takeDrag(QDropEvent *event)
     event->setDropAction(Qt::CopyAction);
     event->accept();
     if (event->type() == QEvent::Drop)
-        QMetaObject::invokeMethod(this, [this, file] { openImage(file); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(this, [this, file] { openFile(file); }, Qt::QueuedConnection);
     return true;
 }
 

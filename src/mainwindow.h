@@ -1,6 +1,7 @@
 #ifndef MAINWINDOW_H
 #define MAINWINDOW_H
 
+#include <QByteArray>
 #include <QMainWindow>
 #include <QString>
 
@@ -23,6 +24,10 @@ public:
     // picture was loaded.
     bool openImage(const QString &path);
 
+    // The same load for a path given as the bytes the file system holds,
+    // which need not be text in any encoding (the command line, drops).
+    bool openFile(const QByteArray &path);
+
     const MainWindowUi &form() const { return *ui; }
     QString chosenPath() const { return imagePath; }
     cv::Mat panelImage() const { return rgbPanelImage; }
@@ -39,6 +44,7 @@ private slots:
 
 private:
     bool takeDrag(QDropEvent *event);
+    bool load(const QString &shownPath, const QByteArray &path);
 
     MainWindowUi *ui;
     QString imagePath;

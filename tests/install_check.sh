@@ -2,7 +2,11 @@
 # Installs the built program into a staging folder and checks what lands
 # there: the program, a valid desktop entry, its icons and valid AppStream
 # metadata; then builds the .deb, checks its fields and has lintian, Debian's
-# package checker, find neither error nor warning in it.
+# package checker, find neither error nor warning in it. Installed straight
+# into a prefix (no DESTDIR), GIO must list the program for JPEG files. Last,
+# two fresh clones of the last commit, in other folders, built one after the
+# other with the default configure, must give one and the same .deb, which
+# lintian finds clean too.
 #   install_check.sh BUILD_FOLDER
 set -euo pipefail
 build=$1
@@ -52,13 +56,38 @@ depends=$(dpkg-deb -f "${debs[0]}" Depends)
 for library in libqt6widgets6 'libopencv-imgcodecs[0-9]+' libheif1 qt6-image-formats-plugins; do
     [[ $depends =~ (^|[ ,])$library ]] || fail ".deb does not depend on $library: $depends"
 done
-[[ $(dpkg-deb -f "${debs[0]}" Recommends) == *fonts-wqy-microhei* ]] || fail ".deb does not recommend a CJK font"
+recommends=$(dpkg-deb -f "${debs[0]}" Recommends)
+[[ $recommends == *fonts-wqy-microhei* ]] || fail ".deb does not recommend a CJK font"
+[[ $recommends == *qt6-wayland* ]] || fail ".deb does not recommend Qt's Wayland plugin"
 contents=$(dpkg-deb -c "${debs[0]}")
 grep -q '\./usr/share/applications/.*\.desktop$' <<< "$contents" || fail ".deb lacks the desktop entry"
 grep -q '\./usr/share/metainfo/io\.sixfold\.Sixfold\.metainfo\.xml$' <<< "$contents" || fail ".deb lacks the metadata"
 grep -q '\./usr/lib/.*sixfold/sixfold-codecs\.so$' <<< "$contents" || fail ".deb lacks the codecs module"
 # Errors and warnings only, at lintian's default profile; it reports
 # nothing (and no overrides are used) when the package is clean.
-report=$(lintian --tag-display-limit 0 "${debs[0]}" 2>&1 | grep -E '^[EW]: ' || true)
-[ -z "$report" ] || fail "lintian: $report"
+lintian_clean() {
+    local report
+    report=$(lintian --tag-display-limit 0 "$1" 2>&1 | grep -E '^[EW]: ' || true)
+    [ -z "$report" ] || fail "lintian on $1: $report"
+}
+lintian_clean "${debs[0]}"
+
+# Installed without DESTDIR, the desktop's MIME cache is refreshed.
+DESTDIR= cmake --install "$build" --prefix "$stage/prefix" > /dev/null
+PATH="$stage/prefix/bin:$PATH" XDG_DATA_DIRS="$stage/prefix/share" XDG_DATA_HOME="$stage/none" \
+    gio mime image/jpeg | grep -q io.sixfold.Sixfold.desktop || fail "GIO does not list Sixfold for image/jpeg"
+
+source=$(cd "$(dirname "$0")/.." && pwd)
+if git -C "$source" rev-parse -q --verify HEAD > /dev/null; then
+    for clone in "$stage/one/sixfold" "$stage/another/place"; do
+        git clone -q "$source" "$clone"
+        (cd "$clone" && env -u SOURCE_DATE_EPOCH cmake -B build -DSIXFOLD_TESTS=OFF > /dev/null &&
+            cmake --build build --parallel "$(nproc)" > /dev/null && cd build && cpack -G DEB > /dev/null)
+    done
+    made=("$stage"/one/sixfold/build/sixfold_*.deb)
+    lintian_clean "${made[0]}"
+    cmp "${made[0]}" "$stage"/another/place/build/sixfold_*.deb || fail "two builds of one commit differ"
+else
+    echo "not a git checkout: the reproducibility check is left out"
+fi
 echo "install and package checks passed"

@@ -6,16 +6,21 @@
 #include "support.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QGraphicsScene>
 #include <QDropEvent>
 #include <QGraphicsView>
 #include <QMimeData>
 #include <QPointer>
+#include <QProcess>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
+
+#include <cstdio>
 
 using support::loadThroughDialog;
 
@@ -39,6 +44,8 @@ private slots:
     void replacedScenesAreReleased();
     void fileArgumentLoads_data();
     void fileArgumentLoads();
+    void programTakesItsFile_data();
+    void programTakesItsFile();
     void droppedFileLoads_data();
     void droppedFileLoads();
 
@@ -187,56 +194,163 @@ void TestLoading::replacedScenesAreReleased()
     QCOMPARE(live, 6);
 }
 
+namespace {
+
+// Writes a file under a name given as raw bytes, which a QString may not
+// hold.
+void writeRaw(const QByteArray &path, const QByteArray &bytes)
+{
+    std::FILE *file = std::fopen(path.constData(), "wb");
+    QVERIFY(file && std::fwrite(bytes.constData(), 1, size_t(bytes.size()), file) == size_t(bytes.size()));
+    std::fclose(file);
+}
+
+} // namespace
+
 void TestLoading::fileArgumentLoads_data()
 {
-    QTest::addColumn<bool>("uri");
+    QTest::addColumn<QByteArray>("argument");
+    QTest::addColumn<QByteArray>("file");   // the path it names, as bytes; empty: refused
     QTest::addColumn<bool>("exists");
-    QTest::newRow("a path with blanks and non-ASCII") << false << true;
-    QTest::newRow("its file URI, percent-encoded") << true << true;
-    QTest::newRow("a missing file") << false << false;
+    const QByteArray folder = QFile::encodeName(path("相簿 2/"));
+    const QByteArray photo = folder + "a photo é.png", latin1 = folder + "n\xe9 latin1.png";
+    QTest::newRow("a path with blanks and non-ASCII") << photo << photo << true;
+    QTest::newRow("its file URI, percent-encoded") << "file://" + photo.toPercentEncoding("/") << photo << true;
+    QTest::newRow("its file URI on localhost") << "file://localhost" + photo.toPercentEncoding("/") << photo << true;
+    QTest::newRow("a Latin-1 name as raw bytes") << latin1 << latin1 << true;
+    QTest::newRow("its URI, percent-encoded Latin-1") << "file://" + latin1.toPercentEncoding("/") << latin1 << true;
+    QTest::newRow("a file named file:x.png") << QByteArray("file:x.png") << folder + "file:x.png" << true;
+    QTest::newRow("a missing file") << folder + "gone é.png" << folder + "gone é.png" << false;
+    QTest::newRow("a file URI of another host") << "file://otherhost" + photo << QByteArray() << false;
 }
 
 void TestLoading::fileArgumentLoads()
 {
-    // The load the program starts with, from its argument.
-    QFETCH(bool, uri);
+    // The load the program starts with, from its argument, relative to the
+    // current folder.
+    QFETCH(QByteArray, argument);
+    QFETCH(QByteArray, file);
     QFETCH(bool, exists);
     const cv::Mat picture = support::photoLike(90, 70);
-    const QString file = path(exists ? "相簿 2/a photo é.png" : "相簿 2/gone é.png");
-    if (exists)
-        support::writeBytes(file, support::encoded(".png", picture));
-    const QString argument = uri ? QUrl::fromLocalFile(file).toString(QUrl::FullyEncoded) : file;
+    const QByteArray folder = QFile::encodeName(path("相簿 2/"));
+    QDir().mkpath(path("相簿 2"));
+    for (const char *name : {"a photo é.png", "n\xe9 latin1.png", "file:x.png"})
+        writeRaw(folder + name, support::encoded(".png", picture));
+    QVERIFY(QDir::setCurrent(path("相簿 2")));
+    const std::optional<QByteArray> named = sixfold::fileOfArgument(argument);
+    QCOMPARE(named.value_or(QByteArray()), file);
+    if (!named)
+        return;
     MainWindow window;
-    const QByteArray out = support::captureStdout([&] { window.openImage(sixfold::fileOfArgument(argument)); });
+    const QByteArray out = support::captureStdout([&] { window.openFile(*named); });
     QCOMPARE(out, exists ? QByteArray() : support::failureLine);
-    QCOMPARE(window.chosenPath(), file);
+    QCOMPARE(window.chosenPath(), QFile::decodeName(file));
     QVERIFY(exists ? support::showsLoadOf(window, picture) : !window.form().origin->scene());
+}
+
+void TestLoading::programTakesItsFile_data()
+{
+    // The arguments after the platform's, as bytes, what the running
+    // program prints, or the status it ends with (-1: it keeps running).
+    QTest::addColumn<QByteArrayList>("arguments");
+    QTest::addColumn<QString>("platform");
+    QTest::addColumn<QByteArray>("out");
+    QTest::addColumn<int>("status");
+    const QByteArray latin1 = QFile::encodeName(path("n")) + "\xe9 latin1.png";
+    QTest::newRow("-- before a Qt option's name") << QByteArrayList{"--", "-reverse"} << "offscreen"
+                                                  << support::failureLine << -1;
+    QTest::newRow("-- before -h") << QByteArrayList{"--", "-h"} << "offscreen" << support::failureLine << -1;
+    QTest::newRow("a Latin-1 name as raw bytes") << QByteArrayList{latin1} << "offscreen" << QByteArray() << -1;
+    QTest::newRow("a file URI of another host")
+        << QByteArrayList{"file://otherhost/" + latin1.toPercentEncoding("/")} << "offscreen" << QByteArray() << 2;
+    QTest::newRow("wayland, a picture") << QByteArrayList{latin1} << "wayland" << QByteArray() << -1;
+    QTest::newRow("wayland, a missing file") << QByteArrayList{"gone.png"} << "wayland" << support::failureLine << -1;
+}
+
+void TestLoading::programTakesItsFile()
+{
+    QFETCH(QByteArrayList, arguments);
+    QFETCH(QString, platform);
+    QFETCH(QByteArray, out);
+    QFETCH(int, status);
+    writeRaw(QFile::encodeName(path("n")) + "\xe9 latin1.png", support::encoded(".png", support::photoLike(40, 30)));
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    QProcess weston;
+    const QTemporaryDir runtime;
+    if (platform == "wayland") {
+        // A headless compositor of its own.
+        const QString compositor = QStandardPaths::findExecutable("weston");
+        if (compositor.isEmpty())
+            QSKIP("weston is not installed");
+        environment.insert("XDG_RUNTIME_DIR", runtime.path());
+        weston.setProcessEnvironment(environment);
+        weston.start(compositor, {"--backend=headless-backend.so", "--socket=sixfold-test", "--idle-time=0"});
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(runtime.filePath("sixfold-test")), 20000);
+        environment.insert("WAYLAND_DISPLAY", "sixfold-test");
+    }
+    // Through bash, which passes bytes that are no UTF-8 as they are.
+    QString command = "exec \"$0\" -platform " + platform;
+    for (const QByteArray &argument : arguments) {
+        command += " $'";
+        for (const char c : argument)
+            command += QString("\\x%1").arg(uchar(c), 2, 16, QChar('0'));
+        command += "'";
+    }
+    QProcess program;
+    program.setProcessEnvironment(environment);
+    program.setWorkingDirectory(dir.path());
+    program.start("bash", {"-c", command, QCoreApplication::applicationDirPath() + "/sixfold"});
+    if (status >= 0) {
+        QVERIFY(program.waitForFinished(20000));
+        QCOMPARE(program.exitCode(), status);
+        QCOMPARE(program.readAllStandardError().count("sixfold: "), 1);   // one line of its own
+    } else {
+        QByteArray printed;
+        if (out.isEmpty())
+            QTest::qWait(2000);   // time enough for a failure line
+        else
+            QTRY_COMPARE_WITH_TIMEOUT(printed += program.readAllStandardOutput(), out, 20000);
+        QCOMPARE(printed + program.readAllStandardOutput(), out);
+        QCOMPARE(program.state(), QProcess::Running);
+        QVERIFY(!program.readAllStandardError().contains("already"));   // the parser described twice
+        program.kill();
+        program.waitForFinished();
+    }
+    weston.kill();
+    weston.waitForFinished();
 }
 
 void TestLoading::droppedFileLoads_data()
 {
-    QTest::addColumn<QList<QUrl>>("urls");
+    QTest::addColumn<QByteArray>("uris");   // a text/uri-list; empty: none
     QTest::addColumn<QString>("text");
     QTest::addColumn<bool>("taken");
     QTest::addColumn<bool>("overView");   // over a view showing a picture, which takes drags itself
-    const QUrl good = QUrl::fromLocalFile(path("drop/good.png")), bad = QUrl::fromLocalFile(path("drop/bad.png"));
-    QTest::newRow("one picture") << QList<QUrl>{good} << QString() << true << false;
-    QTest::newRow("one picture, over a view") << QList<QUrl>{good} << QString() << true << true;
-    QTest::newRow("one unreadable file") << QList<QUrl>{bad} << QString() << true << false;
-    QTest::newRow("text naming a picture") << QList<QUrl>() << good.toLocalFile() << true << false;
-    QTest::newRow("two pictures") << QList<QUrl>{good, good} << QString() << false << false;
-    QTest::newRow("a remote URL") << QList<QUrl>{QUrl("https://example.com/good.png")} << QString() << false << false;
-    QTest::newRow("text that is no file") << QList<QUrl>() << QString("just words") << false << false;
+    const QByteArray good = QUrl::fromLocalFile(path("drop/good.png")).toEncoded();
+    const QByteArray bad = QUrl::fromLocalFile(path("drop/bad.png")).toEncoded();
+    QTest::newRow("one picture") << good << QString() << true << false;
+    QTest::newRow("one picture, over a view") << good << QString() << true << true;
+    QTest::newRow("one picture of a Latin-1 name")
+        << "# a comment\r\n" + (QFile::encodeName(path("drop/n")) + "\xe9.png").toPercentEncoding("/").prepend("file://")
+        << QString() << true << false;
+    QTest::newRow("one unreadable file") << bad << QString() << true << false;
+    QTest::newRow("text naming a picture") << QByteArray() << path("drop/good.png") << true << false;
+    QTest::newRow("two pictures") << good + "\r\n" + good << QString() << false << false;
+    QTest::newRow("a remote URL") << QByteArray("https://example.com/good.png") << QString() << false << false;
+    QTest::newRow("a file URL of another host") << "file://otherhost" + path("drop/good.png").toUtf8() << QString()
+                                                << false << false;
+    QTest::newRow("text that is no file") << QByteArray() << QString("just words") << false << false;
 }
 
 void TestLoading::droppedFileLoads()
 {
-    QFETCH(QList<QUrl>, urls);
+    QFETCH(QByteArray, uris);
     QFETCH(QString, text);
     QFETCH(bool, taken);
     QFETCH(bool, overView);
     const cv::Mat picture = support::photoLike(80, 60, 4);
     support::writeBytes(path("drop/good.png"), support::encoded(".png", picture));
+    writeRaw(QFile::encodeName(path("drop/n")) + "\xe9.png", support::encoded(".png", picture));
     support::writeBytes(path("drop/bad.png"), "not a picture");
     MainWindow window;
     const QString before = support::writeImage(path("before.png"), support::photoLike(50, 40));
@@ -244,8 +358,8 @@ void TestLoading::droppedFileLoads()
     const std::vector<cv::Mat> shown = support::viewPictures(window);
 
     QMimeData data;
-    if (!urls.isEmpty())
-        data.setUrls(urls);
+    if (!uris.isEmpty())
+        data.setData("text/uri-list", uris);
     if (!text.isEmpty())
         data.setText(text);
     QWidget *target = overView ? window.form().origin->viewport() : static_cast<QWidget *>(&window);
@@ -260,7 +374,7 @@ void TestLoading::droppedFileLoads()
     });
     // Taken as a copy, so that the file manager keeps its file.
     QCOMPARE(drop.isAccepted() && drop.dropAction() == Qt::CopyAction, taken);
-    const bool loads = taken && !urls.contains(QUrl::fromLocalFile(path("drop/bad.png")));
+    const bool loads = taken && !uris.contains("bad.png");
     QCOMPARE(out, taken && !loads ? support::failureLine : QByteArray());
     QVERIFY(loads ? support::showsLoadOf(window, picture) : support::samePictures(support::viewPictures(window), shown));
 }
