@@ -28,7 +28,9 @@ void makeSeeds(const QString &dir)
 
 void check(int parsed, int probed, const char *container)
 {
-    if (probed && parsed != probed) {
+    // Built against an OpenCV whose reading is not proven, the parser is
+    // unsure (0) of every block.
+    if (probed && parsed != probed && (parsed || sixfold::exifAsOpenCvReadsIt())) {
         std::fprintf(stderr, "the %s parser gives orientation %d, OpenCV %d\n", container, parsed, probed);
         std::abort();
     }

@@ -40,9 +40,15 @@ ensure_packages() {
 
 # The folder and options shared by the tests, the benchmark and the screenshot.
 # Its Debian package installs under /usr, with the codecs module in the
-# multiarch library folder, as Debian's own packages do.
-TEST_BUILD="$ROOT/build/test"
-TEST_OPTIONS=(-DCMAKE_BUILD_TYPE=Release -DSIXFOLD_SANITIZE=OFF -DCMAKE_INSTALL_PREFIX=/usr)
+# multiarch library folder, as Debian's own packages do. The homepage is a
+# placeholder in a reserved domain, so that the metadata checks see one;
+# a packager gives the project's own.
+# Builds go under build/, or under SIXFOLD_BUILD (a release's own folder
+# when scripts/release.sh runs the scripts in another Debian release).
+BUILD_ROOT=${SIXFOLD_BUILD:-$ROOT/build}
+TEST_BUILD="$BUILD_ROOT/test"
+TEST_OPTIONS=(-DCMAKE_BUILD_TYPE=Release -DSIXFOLD_SANITIZE=OFF -DCMAKE_INSTALL_PREFIX=/usr
+              -DSIXFOLD_HOMEPAGE=https://sixfold.invalid/)
 
 # Configures a build folder and builds targets in it ("all" for all).
 # Arguments: folder, targets (separated by blanks), then CMake options.

@@ -28,13 +28,13 @@ clang_version=14
 ensure_packages $BUILD_PACKAGES "clang-$clang_version" "libclang-rt-$clang_version-dev" "llvm-$clang_version"
 export LSAN_OPTIONS="suppressions=$ROOT/tests/lsan.supp${LSAN_OPTIONS:+:$LSAN_OPTIONS}"
 export OPENCV_LOG_LEVEL=SILENT
-dir="$ROOT/build/fuzz"
+dir="$BUILD_ROOT/fuzz"
 corpus="$dir/corpus-${target%-coverage}"
 
 if [ "$target" = reader-coverage ]; then
     # The replay program built with clang's source-based coverage, run over
     # the seeds and the corpus.
-    cov="$ROOT/build/coverage"
+    cov="$BUILD_ROOT/coverage"
     flags="-fprofile-instr-generate -fcoverage-mapping"
     build "$cov" reader_fuzz_replay -DCMAKE_CXX_COMPILER="clang++-$clang_version" \
         -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS="$flags" -DCMAKE_EXE_LINKER_FLAGS="$flags"

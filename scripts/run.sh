@@ -4,7 +4,7 @@ set -euo pipefail
 source "$(dirname "$0")/common.sh"
 
 ensure_packages $BUILD_PACKAGES $RUN_PACKAGES
-build "$ROOT/build/release" sixfold -DCMAKE_BUILD_TYPE=Release -DSIXFOLD_TESTS=OFF
+build "$BUILD_ROOT/release" sixfold -DCMAKE_BUILD_TYPE=Release -DSIXFOLD_TESTS=OFF
 
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ] && [ -z "${QT_QPA_PLATFORM:-}" ]; then
     echo "sixfold: no display to open a window on (neither DISPLAY nor WAYLAND_DISPLAY is set)." >&2

@@ -7,7 +7,9 @@
 #                                processors with fused multiply-add
 #                                (x86-64-v3), where the floating-point
 #                                contract of the average gray matters
-# Further arguments go to ctest (for example -L soak, or -R tst_form).
+# Further arguments go to ctest (for example -L soak, or -R tst_form);
+# SIXFOLD_CMAKE_OPTIONS, more options for the build's configure (for
+# example -DSIXFOLD_TRY_BLOCK_DECODER=ON).
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 
@@ -18,7 +20,7 @@ tests=()
 case "${1:-}" in
 --sanitize)
     shift
-    dir="$ROOT/build/sanitize"
+    dir="$BUILD_ROOT/sanitize"
     options=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DSIXFOLD_SANITIZE=ON)
     ;;
 --fma)
@@ -27,14 +29,25 @@ case "${1:-}" in
         echo "This processor has no FMA and AVX2; skipping the x86-64-v3 tests."
         exit 0
     fi
-    dir="$ROOT/build/fma"
+    dir="$BUILD_ROOT/fma"
     targets="tst_averagegray tst_filters"
     options+=(-DCMAKE_CXX_FLAGS=-march=x86-64-v3)
     tests=(-R '^(tst_averagegray|tst_filters)$')
     ;;
 esac
 
+read -r -a more <<< "${SIXFOLD_CMAKE_OPTIONS:-}"
 ensure_packages $BUILD_PACKAGES $TEST_PACKAGES
-build "$dir" "$targets" "${options[@]}"
+build "$dir" "$targets" "${options[@]}" -DSIXFOLD_TRY_BLOCK_DECODER=OFF "${more[@]}"
 cd "$dir"
-ctest --output-on-failure --parallel "$(nproc)" "${tests[@]}" "$@"
+if [ "$dir" = "$BUILD_ROOT/sanitize" ]; then
+    # Qt 6.4 now and then (some 5% of runs) leaks the 152-byte QThreadData
+    # of the thread its own file dialog starts (QFileInfoGatherer), which
+    # LeakSanitizer reports at exit; its stack ends in Qt, so no suppression
+    # can name it. A failed test runs once more: a leak of the program's
+    # own fails both times.
+    ctest --output-on-failure --parallel "$(nproc)" "${tests[@]}" "$@" ||
+        ctest --output-on-failure --rerun-failed "${tests[@]}" "$@"
+else
+    ctest --output-on-failure --parallel "$(nproc)" "${tests[@]}" "$@"
+fi

@@ -1,6 +1,8 @@
 // The EXIF orientation OpenCV applies to a picture, read from its EXIF block.
 //
-// OpenCV 4.6 (modules/imgcodecs/src/exif.cpp) reads the TIFF header and the
+// OpenCV 4.6 and 4.10 (modules/imgcodecs/src/exif.cpp, the same in both
+// but for a type's name, as are loadsave.cpp's ApplyExifOrientation and the
+// way the JPEG and PNG decoders hand it the block) read the TIFF header and the
 // entries of the first directory, IFD0, in order, into a map that keeps the
 // first entry of each tag. It reads the orientation as the first two bytes
 // of the entry's value, whatever the entry's type and count say. Reading
@@ -14,6 +16,14 @@
 
 #include <cstdint>
 #include <optional>
+
+// The OpenCV versions whose reading is followed here, each read from its
+// source and proven by the tests and the fuzz target against it.
+#if CV_VERSION_MAJOR == 4 && (CV_VERSION_MINOR == 6 || CV_VERSION_MINOR == 10)
+#define ProvenOpenCv 1
+#else
+#define ProvenOpenCv 0
+#endif
 
 namespace sixfold {
 
@@ -111,7 +121,7 @@ std::optional<uint32_t> orientationValue(const unsigned char *data, size_t size)
 
 int orientation(const unsigned char *data, size_t size)
 {
-#if CV_VERSION_MAJOR == 4 && CV_VERSION_MINOR == 6
+#if ProvenOpenCv
     const std::optional<uint32_t> value = size ? orientationValue(data, size) : std::nullopt;
     return value && *value >= 1 && *value <= 8 ? int(*value) : 1;
 #else
@@ -131,6 +141,11 @@ int jpegExifOrientation(const unsigned char *app1, size_t length)
 int pngExifOrientation(const unsigned char *exif, size_t length)
 {
     return orientation(exif, length);
+}
+
+bool exifAsOpenCvReadsIt()
+{
+    return ProvenOpenCv;
 }
 
 } // namespace sixfold

@@ -25,8 +25,12 @@
 // The arithmetic below is libjpeg-turbo's as of 2.0.3 (when 4:4:0
 // upsampling took its present rounding) up to 2.1: with any other libjpeg
 // the decoder is left out, and every file goes to libjpeg itself.
+// SIXFOLD_TRY_BLOCK_DECODER builds it whatever the version, to prove it
+// against another libjpeg-turbo (never for the program).
 #if defined(LIBJPEG_TURBO_VERSION_NUMBER) && LIBJPEG_TURBO_VERSION_NUMBER >= 2000003 && \
     LIBJPEG_TURBO_VERSION_NUMBER < 2002000
+#define KnownLibjpeg 1
+#elif defined(SIXFOLD_TRY_BLOCK_DECODER)
 #define KnownLibjpeg 1
 #else
 #define KnownLibjpeg 0

@@ -2,6 +2,7 @@
 // file with cv::imread gives.
 
 #include "imageops.h"
+#include "exif.h"
 #include "imagereader.h"
 #include "jpegpixels.h"
 #include "mainwindow.h"
@@ -13,6 +14,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <opencv2/core/version.hpp>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
@@ -264,8 +266,10 @@ void TestReader::exifOrientationAsOpenCv_data()
     QTest::addColumn<std::vector<QByteArray>>("blocks");
     QTest::addColumn<bool>("png");
     QTest::addColumn<bool>("afterPixels");
-    auto jpeg = [](const char *name, const std::vector<QByteArray> &blocks) {
-        QTest::newRow(name) << blocks << false << false;
+    // Rows whose outcome depends on the OpenCV built against say so.
+    const char *const unproven = sixfold::exifAsOpenCvReadsIt() ? "" : ", left to OpenCV " CV_VERSION;
+    auto jpeg = [unproven](const char *name, const std::vector<QByteArray> &blocks) {
+        QTest::addRow("%s%s", name, unproven) << blocks << false << false;
     };
     const support::ExifEntry unit{0x0128, 3, 1, 2}, subdirectory{0x8769, 4, 1, 26}, unknown{0x9999, 7, 40, 4000};
     for (const bool intel : {true, false}) {
@@ -302,7 +306,7 @@ void TestReader::exifOrientationAsOpenCv_data()
             const QByteArray block = exifBlock(intel, {entry, {0x0112, 3, 1, 6}}) + QByteArray(16, '\x7f');
             jpeg(qPrintable(QString("%1 %2 before it").arg(order, name)), {exifHeader + block});
             if (!intel)
-                QTest::addRow("png, %s before it", name) << std::vector<QByteArray>{block} << true << false;
+                QTest::addRow("png, %s before it%s", name, unproven) << std::vector<QByteArray>{block} << true << false;
         }
     }
     QByteArray marks = exifBlock(false, {{0x0112, 3, 1, 6}});
@@ -322,8 +326,9 @@ void TestReader::exifOrientationAsOpenCv_data()
     jpeg("EXIF without its header name", {"Abcdef" + exifBlock(true, {{0x0112, 3, 1, 6}})});
     for (const quint32 value : {1u, 3u, 6u, 8u, 9u}) {
         const QByteArray block = exifBlock(false, {{0x0112, 3, 1, value}});
-        QTest::addRow("png orientation %u", value) << std::vector<QByteArray>{block} << true << false;
-        QTest::addRow("png orientation %u after the pixels", value) << std::vector<QByteArray>{block} << true << true;
+        QTest::addRow("png orientation %u%s", value, unproven) << std::vector<QByteArray>{block} << true << false;
+        QTest::addRow("png orientation %u after the pixels%s", value, unproven)
+            << std::vector<QByteArray>{block} << true << true;
     }
 }
 
@@ -336,9 +341,12 @@ void TestReader::exifOrientationAsOpenCv()
     QVERIFY(orientation);
     const QString file = support::writeBytes(dir.filePath("probe"), support::probeFile(blocks, png, afterPixels));
     // Read by the reader itself, turned as OpenCV turns it; only a PNG
-    // turned by an eXIf chunk after its pixels is left to cv::imread.
+    // turned by an eXIf chunk after its pixels is left to cv::imread. Built
+    // with an OpenCV whose reading is not proven, the reader is unsure of
+    // every EXIF block and leaves them all to OpenCV.
     const std::optional<cv::Mat> read = sixfold::readPanelRows(file.toStdString(), 1e9);
-    QCOMPARE(read.has_value(), !afterPixels || orientation == 1);
+    if (sixfold::exifAsOpenCvReadsIt())
+        QCOMPARE(read.has_value(), !afterPixels || orientation == 1);
     QVERIFY(!read || support::samePixels(*read, cv::imread(file.toStdString(), cv::IMREAD_COLOR)));
 }
 
