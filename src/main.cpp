@@ -24,15 +24,15 @@ void describe(QCommandLineParser &parser)
                                  QStringLiteral("[--] [FILE]"));
 }
 
-// Whether the options ask only for help or the version, which are answered
-// without a display.
-bool asksForHelp(int argc, char **argv)
+// The first option asking for help or the version, which is answered
+// without a display; null if none does.
+const char *helpAsked(int argc, char **argv)
 {
     for (int i = 1; i < argc; ++i)
         for (const char *option : {"-h", "--help", "--help-all", "-v", "--version"})
             if (std::strcmp(argv[i], option) == 0)
-                return true;
-    return false;
+                return option;
+    return nullptr;
 }
 
 } // namespace
@@ -53,9 +53,11 @@ int main(int argc, char *argv[])
 
     QCommandLineParser parser;
     describe(parser);
-    if (asksForHelp(options, argv)) {
+    if (const char *help = helpAsked(options, argv)) {
+        // Answered alone: Qt's options beside it mean nothing to a parser
+        // without Qt's application object for a display.
         QCoreApplication app(options, argv);
-        parser.process(app);   // prints, and ends the program
+        parser.process({QString::fromLocal8Bit(argv[0]), QString::fromLatin1(help)});   // prints, and ends
     }
 
     QApplication app(options, argv);   // takes Qt's options out of argv

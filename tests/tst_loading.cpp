@@ -221,6 +221,7 @@ void TestLoading::fileArgumentLoads_data()
     QTest::newRow("its URI, percent-encoded Latin-1") << "file://" + latin1.toPercentEncoding("/") << latin1 << true;
     QTest::newRow("a file named file:x.png") << QByteArray("file:x.png") << folder + "file:x.png" << true;
     QTest::newRow("a missing file") << folder + "gone é.png" << folder + "gone é.png" << false;
+    QTest::newRow("help after a Qt option") << QByteArrayList{"-h"} << "offscreen" << QByteArray("Usage:") << 0;
     QTest::newRow("a file URI of another host") << "file://otherhost" + photo << QByteArray() << false;
 }
 
@@ -250,8 +251,8 @@ void TestLoading::fileArgumentLoads()
 
 void TestLoading::programTakesItsFile_data()
 {
-    // The arguments after the platform's, as bytes, what the running
-    // program prints, or the status it ends with (-1: it keeps running).
+    // The arguments after the platform's, as bytes, what the program
+    // prints (first), and the status it ends with (-1: it keeps running).
     QTest::addColumn<QByteArrayList>("arguments");
     QTest::addColumn<QString>("platform");
     QTest::addColumn<QByteArray>("out");
@@ -261,6 +262,7 @@ void TestLoading::programTakesItsFile_data()
                                                   << support::failureLine << -1;
     QTest::newRow("-- before -h") << QByteArrayList{"--", "-h"} << "offscreen" << support::failureLine << -1;
     QTest::newRow("a Latin-1 name as raw bytes") << QByteArrayList{latin1} << "offscreen" << QByteArray() << -1;
+    QTest::newRow("help after a Qt option") << QByteArrayList{"-h"} << "offscreen" << QByteArray("Usage:") << 0;
     QTest::newRow("a file URI of another host")
         << QByteArrayList{"file://otherhost/" + latin1.toPercentEncoding("/")} << "offscreen" << QByteArray() << 2;
     QTest::newRow("wayland, a picture") << QByteArrayList{latin1} << "wayland" << QByteArray() << -1;
@@ -303,7 +305,8 @@ void TestLoading::programTakesItsFile()
     if (status >= 0) {
         QVERIFY(program.waitForFinished(20000));
         QCOMPARE(program.exitCode(), status);
-        QCOMPARE(program.readAllStandardError().count("sixfold: "), 1);   // one line of its own
+        QVERIFY(program.readAllStandardOutput().startsWith(out));
+        QCOMPARE(program.readAllStandardError().count("sixfold: "), status ? 1 : 0);   // one line of its own
     } else {
         QByteArray printed;
         if (out.isEmpty())
