@@ -23,12 +23,15 @@
 #include <cstring>
 
 // The arithmetic below is libjpeg-turbo's as of 2.0.3 (when 4:4:0
-// upsampling took its present rounding) up to 2.1: with any other libjpeg
-// the decoder is left out, and every file goes to libjpeg itself.
+// upsampling took its present rounding) up to 2.1, and that of 3.1, proven
+// on 3.1.3 (Debian unstable) with the decoder used for every layout the
+// standard allows and over the fuzz corpus, as on 2.1.5: with any other
+// libjpeg the decoder is left out, and every file goes to libjpeg itself.
 // SIXFOLD_TRY_BLOCK_DECODER builds it whatever the version, to prove it
 // against another libjpeg-turbo (never for the program).
-#if defined(LIBJPEG_TURBO_VERSION_NUMBER) && LIBJPEG_TURBO_VERSION_NUMBER >= 2000003 && \
-    LIBJPEG_TURBO_VERSION_NUMBER < 2002000
+#if defined(LIBJPEG_TURBO_VERSION_NUMBER) && \
+    ((LIBJPEG_TURBO_VERSION_NUMBER >= 2000003 && LIBJPEG_TURBO_VERSION_NUMBER < 2002000) || \
+     (LIBJPEG_TURBO_VERSION_NUMBER >= 3001000 && LIBJPEG_TURBO_VERSION_NUMBER < 3002000))
 #define KnownLibjpeg 1
 #elif defined(SIXFOLD_TRY_BLOCK_DECODER)
 #define KnownLibjpeg 1

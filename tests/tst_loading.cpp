@@ -221,7 +221,6 @@ void TestLoading::fileArgumentLoads_data()
     QTest::newRow("its URI, percent-encoded Latin-1") << "file://" + latin1.toPercentEncoding("/") << latin1 << true;
     QTest::newRow("a file named file:x.png") << QByteArray("file:x.png") << folder + "file:x.png" << true;
     QTest::newRow("a missing file") << folder + "gone é.png" << folder + "gone é.png" << false;
-    QTest::newRow("help after a Qt option") << QByteArrayList{"-h"} << "offscreen" << QByteArray("Usage:") << 0;
     QTest::newRow("a file URI of another host") << "file://otherhost" + photo << QByteArray() << false;
 }
 
