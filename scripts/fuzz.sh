@@ -23,8 +23,16 @@ load | reader | exif | reader-coverage) target=$1; shift ;;
 esac
 seconds=${1:-60}
 shift || true
-# The compiler and its runtime (libFuzzer, the sanitizers) must be of one version.
-clang_version=14
+# The compiler and its runtime (libFuzzer, the sanitizers) must be of one
+# version: the first of these the release has (14 in Debian 12, 19 in 13).
+clang_version=
+for version in 14 19 21 20; do
+    if command -v "clang++-$version" > /dev/null || apt-cache show "clang-$version" > /dev/null 2>&1; then
+        clang_version=$version
+        break
+    fi
+done
+[ -n "$clang_version" ] || { echo "no clang of a known version to fuzz with" >&2; exit 1; }
 ensure_packages $BUILD_PACKAGES "clang-$clang_version" "libclang-rt-$clang_version-dev" "llvm-$clang_version"
 export LSAN_OPTIONS="suppressions=$ROOT/tests/lsan.supp${LSAN_OPTIONS:+:$LSAN_OPTIONS}"
 export OPENCV_LOG_LEVEL=SILENT

@@ -575,22 +575,27 @@ struct Decoder
         return true;
     }
 
-    // Marks the MCUs holding the samples of a component that libjpeg's
-    // fancy upsampling (jdsample.c) reads for output pixel (x, y): the
-    // nearer sample and the further one across and down where the chroma
-    // is halved, clamped to the component's edges as libjpeg repeats them.
-    void mark(int index, int x, int y, std::vector<char> &rows)
+    // Marks the MCU rows, and the MCU columns, holding the samples of a
+    // component that libjpeg's fancy upsampling (jdsample.c) reads for
+    // output row y, and output column x: the nearer sample and the further
+    // one where the chroma is halved that way, clamped to the component's
+    // edges as libjpeg repeats them. The MCUs an output pixel reads are
+    // those in both.
+    void markRow(int index, int y, std::vector<char> &rows)
+    {
+        const Component &c = components[size_t(index)];
+        const bool down = c.upsampling == Upsampling::Down || c.upsampling == Upsampling::Both;
+        for (const int sy : down ? std::array<int, 2>{y >> 1, y & 1 ? (y >> 1) + 1 : (y >> 1) - 1}
+                                 : std::array<int, 2>{y, y})
+            rows[size_t((std::clamp(sy, 0, c.height - 1) >> 3) >> c.vShift)] = 1;
+    }
+    void markColumn(int index, int x)
     {
         const Component &c = components[size_t(index)];
         const bool across = c.upsampling == Upsampling::Across || c.upsampling == Upsampling::Both;
-        const bool down = c.upsampling == Upsampling::Down || c.upsampling == Upsampling::Both;
         for (const int sx : across ? std::array<int, 2>{x >> 1, x & 1 ? (x >> 1) + 1 : (x >> 1) - 1}
                                    : std::array<int, 2>{x, x})
-            for (const int sy : down ? std::array<int, 2>{y >> 1, y & 1 ? (y >> 1) + 1 : (y >> 1) - 1}
-                                     : std::array<int, 2>{y, y}) {
-                rows[size_t((std::clamp(sy, 0, c.height - 1) >> 3) >> c.vShift)] = 1;
-                slotOfColumn[size_t((std::clamp(sx, 0, c.width - 1) >> 3) >> c.hShift)] = 0;
-            }
+            slotOfColumn[size_t((std::clamp(sx, 0, c.width - 1) >> 3) >> c.hShift)] = 0;
     }
 
     // A sample column of a component, for each chosen column: its block
@@ -729,10 +734,12 @@ bool decodePixels(const jpeg_decompress_struct &info, const JOCTET *pending, siz
     // Which MCUs the chosen pixels read.
     std::vector<char> neededRows(size_t(d.mcuRows), 0);
     d.slotOfColumn.assign(size_t(d.mcuColumns), -1);
-    for (const int y : rows)
+    for (size_t c = 0; c < d.components.size(); ++c) {
+        for (const int y : rows)
+            d.markRow(int(c), y, neededRows);
         for (const int x : columns)
-            for (size_t c = 0; c < d.components.size(); ++c)
-                d.mark(int(c), x, y, neededRows);
+            d.markColumn(int(c), x);
+    }
     for (int &slot : d.slotOfColumn)
         if (slot == 0)
             slot = d.neededColumns++;
