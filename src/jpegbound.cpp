@@ -47,10 +47,9 @@ namespace {
 // any bytes up to a 0xff, then the marker; segments skipped by their
 // length, coded data passed over to the next marker, up to the end of the
 // picture.
-std::vector<bool> componentsWithDc(const jpeg_decompress_struct &info, std::FILE *file)
+std::vector<bool> componentsWithDc(const jpeg_decompress_struct &info, FileWindow &window)
 {
     std::vector<bool> dc(size_t(info.num_components), false);
-    FileWindow window(file);
     double at = 2;   // after the start marker
     for (;;) {
         // The next 0xff, and the marker after any fill bytes.
@@ -115,7 +114,7 @@ bool jpegDataCanFill(const jpeg_decompress_struct &info, std::FILE *file)
     // some have no DC scan: only then is the walk needed.
     if (128 * blocks <= 64.0 * 1048576 || blocks <= 8 * window.fileSize)
         return true;
-    const std::vector<bool> dc = componentsWithDc(info, file);
+    const std::vector<bool> dc = componentsWithDc(info, window);
     double bounded = 0;
     for (int c = 0; c < info.num_components; ++c)
         if (dc[size_t(c)]) {
