@@ -12,16 +12,11 @@ namespace sixfold {
 
 namespace {
 
-bool exists(const QByteArray &path)
+// What the path names, as stat gives its mode: 0 for nothing.
+mode_t modeOf(const QByteArray &path)
 {
     struct stat status{};
-    return stat(path.constData(), &status) == 0;
-}
-
-bool isRegularFile(const QByteArray &path)
-{
-    struct stat status{};
-    return stat(path.constData(), &status) == 0 && S_ISREG(status.st_mode);
+    return stat(path.constData(), &status) == 0 ? status.st_mode : 0;
 }
 
 // The path made absolute against the current folder, byte for byte.
@@ -66,7 +61,7 @@ std::optional<QByteArray> fileOfArgument(const QByteArray &argument)
 {
     if (argument.isEmpty())
         return QByteArray();
-    if (exists(argument))
+    if (modeOf(argument))
         return absolute(argument);
     const std::optional<QByteArray> path = pathOfUri(argument);
     if (!path)
@@ -79,6 +74,7 @@ QByteArray draggedFile(const QMimeData *data)
     if (!data)
         return {};
     QByteArray file;
+    bool mayBeMissing = false;   // a URI names a file to load, or to fail on
     if (data->hasFormat(QStringLiteral("text/uri-list"))) {
         // Lines, with comments left out (RFC 2483).
         QList<QByteArray> uris;
@@ -89,6 +85,7 @@ QByteArray draggedFile(const QMimeData *data)
             const std::optional<QByteArray> path = pathOfUri(uris.first());
             if (path && path->startsWith('/'))
                 file = *path;
+            mayBeMissing = true;
         }
     } else if (data->hasText()) {
         QByteArray text = data->data(QStringLiteral("text/plain"));
@@ -97,10 +94,10 @@ QByteArray draggedFile(const QMimeData *data)
         text = text.trimmed();
         if (!text.contains('\n'))
             file = fileOfArgument(text).value_or(QByteArray());
-        if (!exists(file))
-            file.clear();
     }
-    return isRegularFile(file) || (!file.isEmpty() && !exists(file)) ? file : QByteArray();
+    // Never a folder or a device.
+    const mode_t mode = file.isEmpty() ? 0 : modeOf(file);
+    return S_ISREG(mode) || (mode == 0 && mayBeMissing) ? file : QByteArray();
 }
 
 } // namespace sixfold

@@ -44,7 +44,7 @@ cv::Mat readImage(const std::string &path, double memoryLimit)
     if (file.descriptor < 0)
         return {};
     try {
-        if (std::optional<cv::Mat> picture = readPanelRows(file.name, memoryLimit))
+        if (std::optional<cv::Mat> picture = readPanelRows(file, memoryLimit))
             return *picture;
         // HEIF first, so that its files never load OpenCV's codecs, which
         // cannot read them.

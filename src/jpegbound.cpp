@@ -53,6 +53,7 @@ std::vector<bool> componentsWithDc(const jpeg_decompress_struct &info, FileWindo
     double at = 2;   // after the start marker
     for (;;) {
         // The next 0xff, and the marker after any fill bytes.
+        unsigned char code = 0;
         for (;;) {
             const size_t count = size_t(std::min(double(FileWindow::Size), window.fileSize - at));
             const unsigned char *bytes = window.bytes(at, count);
@@ -64,14 +65,13 @@ std::vector<bool> componentsWithDc(const jpeg_decompress_struct &info, FileWindo
                 continue;
             }
             at += double(static_cast<const unsigned char *>(mark) - bytes);
-            const unsigned char *code = window.bytes(at + 1, 1);
-            if (!code)
+            const unsigned char *next = window.bytes(at + 1, 1);
+            if (!next)
                 return dc;
-            if (*code != 0xff)
+            if ((code = *next) != 0xff)
                 break;
             at += 1;
         }
-        const unsigned char code = *window.bytes(at + 1, 1);
         if (code == 0 || code == 0x01 || (code >= JPEG_RST0 && code <= JPEG_RST0 + 7)) {
             at += 2;   // a 0xff byte of coded data, or a marker without a segment
             continue;

@@ -21,7 +21,12 @@ ReaderTesting readerTesting;
 
 std::optional<cv::Mat> readPanelRows(const std::string &path, double memoryLimit)
 {
-    const RegularFile regular(path);
+    return readPanelRows(RegularFile(path), memoryLimit);
+}
+
+std::optional<cv::Mat> readPanelRows(const RegularFile &regular, double memoryLimit)
+{
+    // A descriptor of its own, which the stream closes, at the file's start.
     const int descriptor = regular.descriptor >= 0 ? dup(regular.descriptor) : -1;
     const std::unique_ptr<std::FILE, int (*)(std::FILE *)> file(descriptor >= 0 ? fdopen(descriptor, "rb") : nullptr,
                                                                 std::fclose);

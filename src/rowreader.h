@@ -32,6 +32,10 @@ namespace sixfold {
 // file is for cv::imread to read whole.
 std::optional<cv::Mat> readPanelRows(const std::string &path, double memoryLimit);
 
+// The same for a file already opened.
+struct RegularFile;
+std::optional<cv::Mat> readPanelRows(const RegularFile &file, double memoryLimit);
+
 #ifdef SIXFOLD_READER_TESTING
 // Test and fuzz builds only, never the program: the reader decodes the rows
 // and columns that scaling to this size reads rather than the panel's, and
