@@ -184,7 +184,11 @@ struct BitReader
                 return;
             }
         }
-        fillSlowly();
+        // Through a copy, so that this reader's address is never taken and
+        // the loops below keep it in registers.
+        BitReader copy = *this;
+        copy.fillSlowly();
+        *this = copy;
     }
 
     __attribute__((noinline)) void fillSlowly()
@@ -340,13 +344,33 @@ inline bool skipBlock(BitReader &in, const Huffman &dc, const Huffman &ac, uint3
     return true;
 }
 
-// Decodes a block's quantised coefficients, in natural order.
-inline bool readBlock(BitReader &in, const Huffman &dc, const Huffman &ac, uint32_t &prediction, int16_t *block)
+// A block's coefficients that are not zero (and the DC, which may be),
+// dequantised, with their places in natural order: each place once, as even
+// in corrupt data a run past the end writes only the last.
+struct Coefficients
 {
-    std::fill_n(block, 64, int16_t(0));
-    if (!readDc(in, dc, prediction))
+    int16_t value[64];
+    uint8_t place[64];
+    uint8_t count;
+};
+
+// libjpeg keeps a coefficient in 16 bits, then dequantises it; beyond
+// these values its 16-bit SIMD inverse DCT could give other bits.
+inline bool dequantise(int32_t coefficient, int16_t quant, int16_t &value)
+{
+    const int32_t v = int32_t(int16_t(coefficient)) * quant;
+    value = int16_t(v);
+    return v >= -2047 && v <= 2047;
+}
+
+// Decodes a block's coefficients; false also where one is out of that range.
+inline bool readBlock(BitReader &in, const Huffman &dc, const Huffman &ac, const int16_t *quant, uint32_t &prediction,
+                      Coefficients &block)
+{
+    if (!readDc(in, dc, prediction) || !dequantise(int32_t(prediction), quant[0], block.value[0]))
         return false;
-    block[0] = int16_t(prediction);
+    block.place[0] = 0;
+    int count = 1;
     for (int k = 1; k < 64; ++k) {
         in.fill();
         int zeros, bits, value;
@@ -366,20 +390,25 @@ inline bool readBlock(BitReader &in, const Huffman &dc, const Huffman &ac, uint3
         }
         if (bits) {
             k += zeros;
-            block[naturalOrder[k]] = int16_t(value);
+            const int place = naturalOrder[size_t(k)];
+            if (!dequantise(value, quant[place], block.value[count]))
+                return false;
+            block.place[count++] = uint8_t(place);
         } else if (zeros != 15) {
             break;
         } else {
             k += 15;
         }
     }
+    block.count = uint8_t(count);
     return true;
 }
 
 // libjpeg's accurate integer inverse DCT (jidctint.c), in two halves: the
-// columns of a block, then any one row of it. They stop (false) unless the
-// dequantised coefficients, the column results and the outputs stay where
-// its 16-bit SIMD versions give the same bits.
+// columns of a block, then any one row of it. Each row of samples reads
+// only that row of the column results. They stop (false) unless the
+// dequantised coefficients, the column results and the outputs used stay
+// where its 16-bit SIMD versions give the same bits.
 template <class T> void inverseDct8(const T *in, int stride, T *result)
 {
     T z2 = in[2 * stride], z3 = in[6 * stride];
@@ -413,46 +442,54 @@ template <class T> void inverseDct8(const T *in, int stride, T *result)
     result[4] = t13 - o0;
 }
 
-// Coefficients to column results, in place. Written as a loop over the
-// columns for the compiler to vectorise.
-bool inverseDctColumns(int16_t *block, const int16_t *quant)
+// What each coefficient adds to each output of inverseDct8: its integer
+// arithmetic has no rounding inside, so each output is a sum of products.
+struct DctWeights
 {
-    int32_t values[64], low = 0, high = 0;
-    for (int i = 0; i < 64; ++i) {
-        values[i] = int32_t(block[i]) * quant[i];
-        low = std::min(low, values[i]);
-        high = std::max(high, values[i]);
+    int32_t weight[8][8];   // [output][input]
+    int16_t narrow[8][8];
+    DctWeights()
+    {
+        for (int k = 0; k < 8; ++k) {
+            int64_t unit[8] = {}, result[8];
+            unit[k] = 1;
+            inverseDct8(unit, 1, result);
+            for (int r = 0; r < 8; ++r)
+                narrow[r][k] = int16_t(weight[r][k] = int32_t(result[r]));
+        }
     }
-    if (low < -2047 || high > 2047)
-        return false;
-    int32_t results[64];
-    for (int column = 0; column < 8; ++column) {
-        int32_t result[8];
-        inverseDct8(values + column, 8, result);
-        for (int r = 0; r < 8; ++r)
-            results[r * 8 + column] = (result[r] + 1024) >> 11;
-    }
-    for (int i = 0; i < 64; ++i) {
-        low = std::min(low, results[i]);
-        high = std::max(high, results[i]);
-        block[i] = int16_t(results[i]);
-    }
-    return low >= -16383 && high <= 16383;
-}
+};
+const DctWeights dctWeights;
 
-// One row of samples from the column results.
-bool inverseDctRow(const int16_t *columns, uint8_t *out)
+// Row `row` of the column results of a block, from its coefficients alone:
+// what libjpeg's first pass gives there, summed over those not zero.
+bool inverseDctColumns(const Coefficients &block, int row, int16_t *columns)
 {
-    int64_t in[8], result[8];
-    std::copy(columns, columns + 8, in);
-    inverseDct8(in, 1, result);
-    for (int c = 0; c < 8; ++c) {
-        const int64_t v = (result[c] + (int64_t(1) << 17)) >> 18;
-        if (v < -384 || v > 383)
+    const int32_t *weight = dctWeights.weight[row];
+    int32_t sums[8] = {};
+    for (int i = 0; i < block.count; ++i)
+        sums[block.place[i] & 7] += weight[block.place[i] >> 3] * block.value[i];
+    for (int column = 0; column < 8; ++column) {
+        const int32_t result = (sums[column] + 1024) >> 11;
+        if (result < -16383 || result > 16383)
             return false;
-        out[c] = uint8_t(std::clamp<int64_t>(v + 128, 0, 255));
+        columns[column] = int16_t(result);
     }
     return true;
+}
+
+// The sample in `column` of a row of samples, from that row of column
+// results, as libjpeg's second pass gives it. The weights fit in 16 bits,
+// and the sum in 32: they add up to 61214 at most, times 16383.
+inline bool inverseDctSample(const int16_t *columns, int column, uint8_t &sample)
+{
+    const int16_t *weight = dctWeights.narrow[column];
+    int32_t sum = 0;
+    for (int j = 0; j < 8; ++j)
+        sum += int32_t(weight[j]) * columns[j];
+    const int32_t v = (sum + (1 << 17)) >> 18;
+    sample = uint8_t(std::clamp(v + 128, 0, 255));
+    return v >= -384 && v <= 383;
 }
 
 // libjpeg's YCbCr to RGB tables (jdcolor.c).
@@ -490,7 +527,7 @@ struct Decoder
 {
     const jpeg_decompress_struct &info;
     std::vector<Component> components;
-    std::vector<Huffman> tables = std::vector<Huffman>(8);
+    std::vector<Huffman> tables;
     int mcuWidth = 8, mcuHeight = 8, mcuColumns = 0, mcuRows = 0, blocksInMcu = 0;
     std::vector<int> blockComponent;   // of each block of an MCU
 
@@ -500,10 +537,12 @@ struct Decoder
     struct Band
     {
         int row = -1;
-        std::vector<int16_t> coefficients;
+        std::vector<Coefficients> coefficients;
+        std::vector<int16_t> columns;    // of each block, its rows of column results
         std::vector<uint8_t> samples;
-        std::vector<uint8_t> state;   // 0 not decoded, 1 coefficients, 2 column results
-        std::vector<uint8_t> rowsDone;   // of each block, a bit for each row of samples
+        std::vector<uint8_t> decoded;    // of each block
+        std::vector<uint8_t> rowsDone;   // of each block, a bit for each row of column results
+        std::vector<uint8_t> samplesDone;   // of each row of each block, a bit for each sample
     } bands[3];
     bool failed = false;
 
@@ -565,7 +604,18 @@ struct Decoder
                 return false;
             for (int i = 0; i < 64; ++i)
                 c.quant[i] = int16_t(quant->quantval[i]);
-            // A table two components share is derived twice, alike.
+        }
+        return true;
+    }
+
+    // The Huffman tables, once the decoder is to be used (they take longer
+    // than deciding). A table two components share is derived twice, alike.
+    bool deriveTables()
+    {
+        tables.resize(8);
+        for (int s = 0; s < info.comps_in_scan; ++s) {
+            const jpeg_component_info *scan = info.cur_comp_info[s];
+            Component &c = components[size_t(scan - info.comp_info)];
             c.dc = &tables[size_t(scan->dc_tbl_no)];
             c.ac = &tables[size_t(4 + scan->ac_tbl_no)];
             if (!derive(info.dc_huff_tbl_ptrs[scan->dc_tbl_no], true, *c.dc) ||
@@ -630,7 +680,6 @@ struct Decoder
         Band *band;
         uint32_t blockRow;   // added to a tap's block
         uint32_t row;        // in the block
-        const int16_t *quant;
     };
 
     Line line(int index, int sy)
@@ -640,82 +689,86 @@ struct Decoder
         const int by = sy >> 3, my = by >> c.vShift;
         Band &band = bands[my % 3];
         failed |= band.row != my;
-        return {&band, uint32_t((by & c.vShift) << c.hShift), uint32_t(sy & 7), c.quant};
+        return {&band, uint32_t((by & c.vShift) << c.hShift), uint32_t(sy & 7)};
     }
 
     // A sample, its block's inverse DCT done as far as it is needed.
-    int fetch(const Line &l, const Tap &t)
+    int fetch(const Line &l, const Tap &t, bool &ok)
     {
         const size_t block = t.block + l.blockRow;
         Band &band = *l.band;
-        int16_t *coefficients = &band.coefficients[block * 64];
-        uint8_t *samples = &band.samples[block * 64 + l.row * 8];
-        if (band.state[block] != 2) {
-            if (band.state[block] != 1 || !inverseDctColumns(coefficients, l.quant)) {
-                failed = true;
-                return 0;
-            }
-            band.state[block] = 2;
-        }
+        const size_t row = block * 8 + l.row;
+        int16_t *columns = &band.columns[row * 8];
         if (!(band.rowsDone[block] >> l.row & 1)) {
-            if (!inverseDctRow(coefficients + l.row * 8, samples)) {
-                failed = true;
+            if (!band.decoded[block] || !inverseDctColumns(band.coefficients[block], int(l.row), columns)) {
+                ok = false;
                 return 0;
             }
             band.rowsDone[block] |= uint8_t(1 << l.row);
         }
-        return samples[t.column];
+        uint8_t &sample = band.samples[row * 8 + t.column];
+        if (!(band.samplesDone[row] >> t.column & 1)) {
+            ok &= inverseDctSample(columns, int(t.column), sample);
+            band.samplesDone[row] |= uint8_t(1 << t.column);
+        }
+        return sample;
     }
 
     // Output row y at the chosen columns, blue-green-red: each component
     // upsampled as libjpeg does, nearer sample 3/4 and further 1/4, then
     // libjpeg's YCbCr conversion.
+    std::vector<int> values[3];
     bool emit(int y, const std::vector<int> &columns, uint8_t *out)
     {
         static const ColourTables tables;
-        Line nearer[3], further[3];
+        bool ok = true;
+        const size_t count = columns.size();
         for (size_t index = 0; index < components.size(); ++index) {
             const Upsampling u = components[index].upsampling;
             const bool down = u == Upsampling::Down || u == Upsampling::Both;
-            nearer[index] = line(int(index), down ? y >> 1 : y);
-            further[index] = line(int(index), down ? (y & 1 ? (y >> 1) + 1 : (y >> 1) - 1) : y);
+            const Line n = line(int(index), down ? y >> 1 : y);
+            const Line f = line(int(index), down ? (y & 1 ? (y >> 1) + 1 : (y >> 1) - 1) : y);
+            if (failed)
+                return false;
+            const Tap *t0 = taps[index][0].data(), *t1 = taps[index][1].data();
+            std::vector<int> &value = values[index];
+            value.resize(count);
+            const int downBias = y & 1 ? 2 : 1;
+            switch (u) {
+            case Upsampling::None:
+                for (size_t i = 0; i < count; ++i)
+                    value[i] = fetch(n, t0[i], ok);
+                break;
+            case Upsampling::Across:
+                for (size_t i = 0; i < count; ++i)
+                    value[i] = (3 * fetch(n, t0[i], ok) + fetch(n, t1[i], ok) + (columns[i] & 1 ? 2 : 1)) >> 2;
+                break;
+            case Upsampling::Down:
+                for (size_t i = 0; i < count; ++i)
+                    value[i] = (3 * fetch(n, t0[i], ok) + fetch(f, t0[i], ok) + downBias) >> 2;
+                break;
+            case Upsampling::Both:
+                for (size_t i = 0; i < count; ++i)
+                    value[i] = (3 * (3 * fetch(n, t0[i], ok) + fetch(f, t0[i], ok)) + 3 * fetch(n, t1[i], ok) +
+                                fetch(f, t1[i], ok) + (columns[i] & 1 ? 7 : 8)) >> 4;
+                break;
+            }
         }
-        if (failed)
+        if (!ok)
             return false;
-        const int downBias = y & 1 ? 2 : 1;
-        for (size_t i = 0; i < columns.size(); ++i, out += 3) {
-            const int acrossBias = columns[i] & 1 ? 2 : 1;
-            int value[3];
-            for (size_t index = 0; index < components.size(); ++index) {
-                const Tap &t0 = taps[index][0][i], &t1 = taps[index][1][i];
-                const Line &n = nearer[index], &f = further[index];
-                switch (components[index].upsampling) {
-                case Upsampling::None:
-                    value[index] = fetch(n, t0);
-                    break;
-                case Upsampling::Across:
-                    value[index] = (3 * fetch(n, t0) + fetch(n, t1) + acrossBias) >> 2;
-                    break;
-                case Upsampling::Down:
-                    value[index] = (3 * fetch(n, t0) + fetch(f, t0) + downBias) >> 2;
-                    break;
-                case Upsampling::Both:
-                    value[index] = (3 * (3 * fetch(n, t0) + fetch(f, t0)) + 3 * fetch(n, t1) + fetch(f, t1) +
-                                    (acrossBias == 2 ? 7 : 8)) >> 4;
-                    break;
-                }
-            }
-            if (components.size() == 1) {
-                out[0] = out[1] = out[2] = uint8_t(value[0]);
-                continue;
-            }
-            const int luma = value[0], cb = value[1], cr = value[2];
-            auto limit = [](int v) { return uint8_t(std::clamp(v, 0, 255)); };
+        if (components.size() == 1) {
+            for (size_t i = 0; i < count; ++i, out += 3)
+                out[0] = out[1] = out[2] = uint8_t(values[0][i]);
+            return true;
+        }
+        auto limit = [](int v) { return uint8_t(std::clamp(v, 0, 255)); };
+        for (size_t i = 0; i < count; ++i, out += 3) {
+            const int luma = values[0][i], cb = values[1][i], cr = values[2][i];
             out[2] = limit(luma + tables.crRed[cr]);
             out[1] = limit(luma + int((tables.cbGreen[cb] + tables.crGreen[cr]) >> 16));
             out[0] = limit(luma + tables.cbBlue[cb]);
         }
-        return !failed;
+        return true;
     }
 };
 
@@ -743,18 +796,28 @@ bool decodePixels(const jpeg_decompress_struct &info, const JOCTET *pending, siz
     for (int &slot : d.slotOfColumn)
         if (slot == 0)
             slot = d.neededColumns++;
-    // Where most MCUs are needed anyway, libjpeg's own decoding is faster.
+    // Where most MCUs are needed anyway, libjpeg's own decoding is faster,
+    // unless the chosen pixels are so sparse (a percent of the picture or
+    // less, as the panel's in a big photo) that computing each of them
+    // costs less than libjpeg's inverse DCT of every block.
     const long neededMcus = long(d.neededColumns) * std::count(neededRows.begin(), neededRows.end(), 1);
-    if (!always && neededMcus > long(d.mcuColumns) * d.mcuRows / 4)
+    const double chosen = double(rows.size()) * double(columns.size());
+    if (!always && neededMcus > long(d.mcuColumns) * d.mcuRows / 4 &&
+        chosen * 100 > double(info.image_width) * double(info.image_height))
+        return false;
+    if (!d.deriveTables())
         return false;
     // Three bands of coefficients, samples and states, and the data read.
     const size_t blocks = size_t(d.neededColumns) * size_t(d.blocksInMcu);
-    if (3.0 * double(blocks) * (64 * 3 + 2) + double(std::max(pendingBytes, size_t(1) << 18)) > memoryLimit)
+    if (3.0 * double(blocks) * (sizeof(Coefficients) + 128 + 64 + 10) + double(std::max(pendingBytes, size_t(1) << 18)) >
+        memoryLimit)
         return false;
     for (Decoder::Band &band : d.bands) {
-        band.coefficients.resize(blocks * 64);
+        band.coefficients.resize(blocks);
+        band.columns.resize(blocks * 64);
         band.samples.resize(blocks * 64);
-        band.state.resize(blocks);
+        band.samplesDone.resize(blocks * 8);
+        band.decoded.resize(blocks);
         band.rowsDone.resize(blocks);
     }
     d.prepare(columns);
@@ -770,11 +833,13 @@ bool decodePixels(const jpeg_decompress_struct &info, const JOCTET *pending, siz
     // Each block's tables and DC prediction.
     uint32_t prediction[4] = {};
     const Huffman *dcOf[10], *acOf[10];
+    const int16_t *quantOf[10];
     uint32_t *predictionOf[10];
     for (int b = 0; b < d.blocksInMcu; ++b) {
         const int c = d.blockComponent[size_t(b)];
         dcOf[b] = d.components[size_t(c)].dc;
         acOf[b] = d.components[size_t(c)].ac;
+        quantOf[b] = d.components[size_t(c)].quant;
         predictionOf[b] = &prediction[c];
     }
     std::vector<uint8_t> out(columns.size() * 3);
@@ -806,8 +871,9 @@ bool decodePixels(const jpeg_decompress_struct &info, const JOCTET *pending, siz
         Decoder::Band &band = d.bands[my % 3];
         const bool needed = neededRows[size_t(my)];
         band.row = needed ? my : -1;
-        std::fill(band.state.begin(), band.state.end(), uint8_t(0));
+        std::fill(band.decoded.begin(), band.decoded.end(), uint8_t(0));
         std::fill(band.rowsDone.begin(), band.rowsDone.end(), uint8_t(0));
+        std::fill(band.samplesDone.begin(), band.samplesDone.end(), uint8_t(0));
         for (int mx = 0; mx < (my == lastRow ? lastColumn + 1 : d.mcuColumns); ++mx) {
             const long mcu = long(my) * d.mcuColumns + mx;
             if (interval && mcu % interval == 0) {
@@ -831,9 +897,9 @@ bool decodePixels(const jpeg_decompress_struct &info, const JOCTET *pending, siz
                         return false;
                 } else {
                     const size_t block = size_t(slot) * size_t(d.blocksInMcu) + size_t(b);
-                    if (!readBlock(r, *dcOf[b], *acOf[b], *predictionOf[b], &band.coefficients[block * 64]))
+                    if (!readBlock(r, *dcOf[b], *acOf[b], quantOf[b], *predictionOf[b], band.coefficients[block]))
                         return false;
-                    band.state[block] = 1;
+                    band.decoded[block] = 1;
                 }
             }
             in = r;
