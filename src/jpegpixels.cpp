@@ -538,11 +538,7 @@ struct Decoder
     {
         int row = -1;
         std::vector<Coefficients> coefficients;
-        std::vector<int16_t> columns;    // of each block, its rows of column results
-        std::vector<uint8_t> samples;
         std::vector<uint8_t> decoded;    // of each block
-        std::vector<uint8_t> rowsDone;   // of each block, a bit for each row of column results
-        std::vector<uint8_t> samplesDone;   // of each row of each block, a bit for each sample
     } bands[3];
     bool failed = false;
 
@@ -648,29 +644,41 @@ struct Decoder
             slotOfColumn[size_t((std::clamp(sx, 0, c.width - 1) >> 3) >> c.hShift)] = 0;
     }
 
-    // A sample column of a component, for each chosen column: its block
-    // among a band's and its column in that block.
-    struct Tap
+    // The sample columns of a component that the chosen columns read, in
+    // order, each once: its block among a band's and its column in that
+    // block; and for each chosen column, the nearer and further one.
+    struct SampleColumn
     {
         uint32_t block, column;
     };
-    std::vector<Tap> taps[3][2];   // of each component, nearer and further
+    std::vector<SampleColumn> sampleColumns[3];
+    std::vector<uint32_t> taps[3][2];
 
     void prepare(const std::vector<int> &columns)
     {
         for (size_t index = 0; index < components.size(); ++index) {
             const Component &c = components[index];
             const bool across = c.upsampling == Upsampling::Across || c.upsampling == Upsampling::Both;
+            std::vector<int> read[2];
             for (const int x : columns) {
                 const int nearer = across ? x >> 1 : x, further = across ? (x & 1 ? nearer + 1 : nearer - 1) : x;
-                for (int which = 0; which < 2; ++which) {
-                    const int sx = std::clamp(which ? further : nearer, 0, c.width - 1), bx = sx >> 3;
-                    const int slot = slotOfColumn[size_t(bx >> c.hShift)];
-                    failed |= slot < 0;
-                    taps[index][which].push_back(
-                        {uint32_t(std::max(slot, 0) * blocksInMcu + c.first + (bx & c.hShift)), uint32_t(sx & 7)});
-                }
+                read[0].push_back(std::clamp(nearer, 0, c.width - 1));
+                read[1].push_back(std::clamp(further, 0, c.width - 1));
             }
+            std::vector<int> all = read[0];
+            all.insert(all.end(), read[1].begin(), read[1].end());
+            std::sort(all.begin(), all.end());
+            all.erase(std::unique(all.begin(), all.end()), all.end());
+            for (const int sx : all) {
+                const int bx = sx >> 3, slot = slotOfColumn[size_t(bx >> c.hShift)];
+                failed |= slot < 0;
+                sampleColumns[index].push_back(
+                    {uint32_t(std::max(slot, 0) * blocksInMcu + c.first + (bx & c.hShift)), uint32_t(sx & 7)});
+            }
+            for (int which = 0; which < 2; ++which)
+                for (const int sx : read[which])
+                    taps[index][which].push_back(
+                        uint32_t(std::lower_bound(all.begin(), all.end(), sx) - all.begin()));
         }
     }
 
@@ -692,26 +700,55 @@ struct Decoder
         return {&band, uint32_t((by & c.vShift) << c.hShift), uint32_t(sy & 7)};
     }
 
-    // A sample, its block's inverse DCT done as far as it is needed.
-    int fetch(const Line &l, const Tap &t, bool &ok)
+    // A component's samples at its sample columns in row sy, each block's
+    // inverse DCT done only as far as they read it. The last few rows are
+    // kept, as the next output row may read them again.
+    struct SampleRow
     {
-        const size_t block = t.block + l.blockRow;
-        Band &band = *l.band;
-        const size_t row = block * 8 + l.row;
-        int16_t *columns = &band.columns[row * 8];
-        if (!(band.rowsDone[block] >> l.row & 1)) {
-            if (!band.decoded[block] || !inverseDctColumns(band.coefficients[block], int(l.row), columns)) {
-                ok = false;
-                return 0;
+        int sy = -1;   // none yet
+        long used = 0;
+        std::vector<uint8_t> samples;
+    };
+    SampleRow kept[3][3];
+    long uses = 0;
+
+    const uint8_t *sampleRow(int index, int sy)
+    {
+        sy = std::clamp(sy, 0, components[size_t(index)].height - 1);
+        SampleRow *row = &kept[index][0];
+        for (SampleRow &k : kept[index]) {
+            if (k.sy == sy) {
+                k.used = ++uses;
+                return k.samples.data();
             }
-            band.rowsDone[block] |= uint8_t(1 << l.row);
+            if (k.used < row->used)
+                row = &k;
         }
-        uint8_t &sample = band.samples[row * 8 + t.column];
-        if (!(band.samplesDone[row] >> t.column & 1)) {
-            ok &= inverseDctSample(columns, int(t.column), sample);
-            band.samplesDone[row] |= uint8_t(1 << t.column);
+        const Line l = line(index, sy);
+        if (failed)
+            return nullptr;
+        const std::vector<SampleColumn> &at = sampleColumns[index];
+        row->samples.resize(at.size());
+        int16_t columns[8] = {};
+        size_t last = SIZE_MAX;
+        for (size_t i = 0; i < at.size(); ++i) {
+            const size_t block = at[i].block + l.blockRow;
+            if (block != last) {
+                last = block;
+                if (!l.band->decoded[block] ||
+                    !inverseDctColumns(l.band->coefficients[block], int(l.row), columns)) {
+                    failed = true;
+                    return nullptr;
+                }
+            }
+            if (!inverseDctSample(columns, int(at[i].column), row->samples[i])) {
+                failed = true;
+                return nullptr;
+            }
         }
-        return sample;
+        row->sy = sy;
+        row->used = ++uses;
+        return row->samples.data();
     }
 
     // Output row y at the chosen columns, blue-green-red: each component
@@ -721,41 +758,38 @@ struct Decoder
     bool emit(int y, const std::vector<int> &columns, uint8_t *out)
     {
         static const ColourTables tables;
-        bool ok = true;
         const size_t count = columns.size();
         for (size_t index = 0; index < components.size(); ++index) {
             const Upsampling u = components[index].upsampling;
             const bool down = u == Upsampling::Down || u == Upsampling::Both;
-            const Line n = line(int(index), down ? y >> 1 : y);
-            const Line f = line(int(index), down ? (y & 1 ? (y >> 1) + 1 : (y >> 1) - 1) : y);
+            const uint8_t *n = sampleRow(int(index), down ? y >> 1 : y);
+            const uint8_t *f = down ? sampleRow(int(index), y & 1 ? (y >> 1) + 1 : (y >> 1) - 1) : n;
             if (failed)
                 return false;
-            const Tap *t0 = taps[index][0].data(), *t1 = taps[index][1].data();
+            const uint32_t *t0 = taps[index][0].data(), *t1 = taps[index][1].data();
             std::vector<int> &value = values[index];
             value.resize(count);
             const int downBias = y & 1 ? 2 : 1;
             switch (u) {
             case Upsampling::None:
                 for (size_t i = 0; i < count; ++i)
-                    value[i] = fetch(n, t0[i], ok);
+                    value[i] = n[t0[i]];
                 break;
             case Upsampling::Across:
                 for (size_t i = 0; i < count; ++i)
-                    value[i] = (3 * fetch(n, t0[i], ok) + fetch(n, t1[i], ok) + (columns[i] & 1 ? 2 : 1)) >> 2;
+                    value[i] = (3 * n[t0[i]] + n[t1[i]] + (columns[i] & 1 ? 2 : 1)) >> 2;
                 break;
             case Upsampling::Down:
                 for (size_t i = 0; i < count; ++i)
-                    value[i] = (3 * fetch(n, t0[i], ok) + fetch(f, t0[i], ok) + downBias) >> 2;
+                    value[i] = (3 * n[t0[i]] + f[t0[i]] + downBias) >> 2;
                 break;
             case Upsampling::Both:
                 for (size_t i = 0; i < count; ++i)
-                    value[i] = (3 * (3 * fetch(n, t0[i], ok) + fetch(f, t0[i], ok)) + 3 * fetch(n, t1[i], ok) +
-                                fetch(f, t1[i], ok) + (columns[i] & 1 ? 7 : 8)) >> 4;
+                    value[i] = (3 * (3 * n[t0[i]] + f[t0[i]]) + 3 * n[t1[i]] + f[t1[i]] + (columns[i] & 1 ? 7 : 8)) >>
+                               4;
                 break;
             }
         }
-        if (!ok)
-            return false;
         if (components.size() == 1) {
             for (size_t i = 0; i < count; ++i, out += 3)
                 out[0] = out[1] = out[2] = uint8_t(values[0][i]);
@@ -807,18 +841,16 @@ bool decodePixels(const jpeg_decompress_struct &info, const JOCTET *pending, siz
         return false;
     if (!d.deriveTables())
         return false;
-    // Three bands of coefficients, samples and states, and the data read.
+    // Three bands of coefficients, and the data read.
     const size_t blocks = size_t(d.neededColumns) * size_t(d.blocksInMcu);
-    if (3.0 * double(blocks) * (sizeof(Coefficients) + 128 + 64 + 10) + double(std::max(pendingBytes, size_t(1) << 18)) >
+    if (3.0 * double(blocks) * (sizeof(Coefficients) + 1) + double(std::max(pendingBytes, size_t(1) << 18)) >
         memoryLimit)
         return false;
     for (Decoder::Band &band : d.bands) {
         band.coefficients.resize(blocks);
-        band.columns.resize(blocks * 64);
-        band.samples.resize(blocks * 64);
-        band.samplesDone.resize(blocks * 8);
+
         band.decoded.resize(blocks);
-        band.rowsDone.resize(blocks);
+
     }
     d.prepare(columns);
     if (d.failed)
@@ -872,8 +904,7 @@ bool decodePixels(const jpeg_decompress_struct &info, const JOCTET *pending, siz
         const bool needed = neededRows[size_t(my)];
         band.row = needed ? my : -1;
         std::fill(band.decoded.begin(), band.decoded.end(), uint8_t(0));
-        std::fill(band.rowsDone.begin(), band.rowsDone.end(), uint8_t(0));
-        std::fill(band.samplesDone.begin(), band.samplesDone.end(), uint8_t(0));
+
         for (int mx = 0; mx < (my == lastRow ? lastColumn + 1 : d.mcuColumns); ++mx) {
             const long mcu = long(my) * d.mcuColumns + mx;
             if (interval && mcu % interval == 0) {
