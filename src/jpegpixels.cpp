@@ -4,10 +4,12 @@
 // codes before it, but passing over a block needs just their lengths: that
 // is done with tables that take several codes at a time. Only the blocks
 // holding the chosen pixels (and the chroma around them that smoothing
-// reads) are decoded, with libjpeg's own integer arithmetic: the accurate
-// integer inverse DCT, "fancy" chroma upsampling and the YCbCr table
-// conversion. libjpeg-turbo's SIMD code gives the same bits as that plain
-// code within 16-bit ranges, which are checked for every block decoded.
+// reads) are decoded, and of those only the samples read are computed, with
+// libjpeg's own integer arithmetic: the accurate integer inverse DCT, whose
+// passes have no rounding inside and so are sums of products, "fancy"
+// chroma upsampling and the YCbCr table conversion. libjpeg-turbo's SIMD
+// code gives the same bits as that plain code within 16-bit ranges, which
+// are checked for every value computed.
 // That arithmetic follows libjpeg-turbo's jidctint.c, jdsample.c and
 // jdcolor.c, under the IJG licence (see data/copyright).
 

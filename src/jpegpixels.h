@@ -25,7 +25,8 @@ namespace sixfold {
 // exactly: another kind of JPEG, data cut short, a marker inside them, or
 // values in the range where libjpeg's SIMD and plain code could differ. Also
 // false where decoding block by block would not pay (the chosen pixels lie
-// in more than a quarter of the MCUs), where its buffers would take more
+// in more than a quarter of the MCUs and are more than a percent of the
+// picture's), where its buffers would take more
 // than memoryLimit bytes, and always with a libjpeg whose arithmetic it is
 // not known to share: another version at build time, or one that decodes a
 // small picture of its own otherwise, checked on the first call.
