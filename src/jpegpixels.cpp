@@ -406,11 +406,9 @@ inline bool readBlock(BitReader &in, const Huffman &dc, const Huffman &ac, const
     return true;
 }
 
-// libjpeg's accurate integer inverse DCT (jidctint.c), in two halves: the
-// columns of a block, then any one row of it. Each row of samples reads
-// only that row of the column results. They stop (false) unless the
-// dequantised coefficients, the column results and the outputs used stay
-// where its 16-bit SIMD versions give the same bits.
+// The butterfly of libjpeg's accurate integer inverse DCT (jidctint.c),
+// which both its passes run over eight values: the columns of a block, then
+// its rows of column results.
 template <class T> void inverseDct8(const T *in, int stride, T *result)
 {
     T z2 = in[2 * stride], z3 = in[6 * stride];
@@ -444,12 +442,12 @@ template <class T> void inverseDct8(const T *in, int stride, T *result)
     result[4] = t13 - o0;
 }
 
-// What each coefficient adds to each output of inverseDct8: its integer
-// arithmetic has no rounding inside, so each output is a sum of products.
+// What each input of the butterfly adds to each output: it has no rounding
+// inside, so each output is a sum of products, each pass's rounding coming
+// after it. The weights fit in 16 bits.
 struct DctWeights
 {
-    int32_t weight[8][8];   // [output][input]
-    int16_t narrow[8][8];
+    int16_t weight[8][8];   // [output][input]
     DctWeights()
     {
         for (int k = 0; k < 8; ++k) {
@@ -457,20 +455,25 @@ struct DctWeights
             unit[k] = 1;
             inverseDct8(unit, 1, result);
             for (int r = 0; r < 8; ++r)
-                narrow[r][k] = int16_t(weight[r][k] = int32_t(result[r]));
+                weight[r][k] = int16_t(result[r]);
         }
     }
 };
 const DctWeights dctWeights;
 
+// Both passes stop (false) unless the dequantised coefficients, the column
+// results and the samples they compute stay where libjpeg-turbo's 16-bit
+// SIMD versions give the same bits. A sample reads only its own row of
+// column results, in either.
+
 // Row `row` of the column results of a block, from its coefficients alone:
 // what libjpeg's first pass gives there, summed over those not zero.
 bool inverseDctColumns(const Coefficients &block, int row, int16_t *columns)
 {
-    const int32_t *weight = dctWeights.weight[row];
+    const int16_t *weight = dctWeights.weight[row];
     int32_t sums[8] = {};
     for (int i = 0; i < block.count; ++i)
-        sums[block.place[i] & 7] += weight[block.place[i] >> 3] * block.value[i];
+        sums[block.place[i] & 7] += int32_t(weight[block.place[i] >> 3]) * block.value[i];
     for (int column = 0; column < 8; ++column) {
         const int32_t result = (sums[column] + 1024) >> 11;
         if (result < -16383 || result > 16383)
@@ -481,11 +484,11 @@ bool inverseDctColumns(const Coefficients &block, int row, int16_t *columns)
 }
 
 // The sample in `column` of a row of samples, from that row of column
-// results, as libjpeg's second pass gives it. The weights fit in 16 bits,
-// and the sum in 32: they add up to 61214 at most, times 16383.
+// results, as libjpeg's second pass gives it. The sum fits in 32 bits: the
+// weights' sizes add up to 61214 at most, times 16383.
 inline bool inverseDctSample(const int16_t *columns, int column, uint8_t &sample)
 {
-    const int16_t *weight = dctWeights.narrow[column];
+    const int16_t *weight = dctWeights.weight[column];
     int32_t sum = 0;
     for (int j = 0; j < 8; ++j)
         sum += int32_t(weight[j]) * columns[j];
@@ -688,7 +691,7 @@ struct Decoder
     struct Line
     {
         Band *band;
-        uint32_t blockRow;   // added to a tap's block
+        uint32_t blockRow;   // added to a sample column's block
         uint32_t row;        // in the block
     };
 
