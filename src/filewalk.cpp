@@ -8,11 +8,13 @@
 
 namespace sixfold {
 
-FileWindow::FileWindow(std::FILE *file) : descriptor(fileno(file))
+double fileSizeOf(std::FILE *file)
 {
     struct stat status{};
-    fileSize = fstat(descriptor, &status) == 0 ? double(status.st_size) : 0;
+    return fstat(fileno(file), &status) == 0 ? double(status.st_size) : 0;
 }
+
+FileWindow::FileWindow(std::FILE *file) : fileSize(fileSizeOf(file)), descriptor(fileno(file)) {}
 
 const unsigned char *FileWindow::bytes(double offset, size_t count)
 {

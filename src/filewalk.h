@@ -9,6 +9,9 @@
 
 namespace sixfold {
 
+// The size of an open file in bytes; 0 where it cannot be told.
+double fileSizeOf(std::FILE *file);
+
 struct FileWindow
 {
     static constexpr size_t Size = 65536;

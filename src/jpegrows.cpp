@@ -7,6 +7,7 @@
 #include "jpegrows.h"
 
 #include "exif.h"
+#include "filewalk.h"
 #include "jpegbound.h"
 #include "jpegpixels.h"
 #include "placement.h"
@@ -20,20 +21,12 @@
 
 #include <jerror.h>
 
-#include <sys/stat.h>
-
 namespace sixfold {
 
 namespace {
 
 // What a decoder made of a file.
 enum class Outcome { Read, Failed, NotMine, Again };   // again: in OpenCV's pieces
-
-double fileSizeOf(std::FILE *file)
-{
-    struct stat status{};
-    return fstat(fileno(file), &status) == 0 ? double(status.st_size) : 0;
-}
 
 constexpr size_t StdioPiece = 4096;   // what OpenCV's jpeg_stdio_src reads at a time
 

@@ -120,15 +120,15 @@ void TestRobustness::anyFile_data()
         << "huge-progressive.jpg"
         << support::jpegDeclaring(support::encoded(".jpg", photo, {cv::IMWRITE_JPEG_PROGRESSIVE, 1}), 30000, 30000)
         << false;
-    // Refused from the chunk headers alone: a chunk running past the end of
-    // the file, and image data too short to fill the rows declared even at
-    // deflate's greatest ratio.
     // Arithmetic coding can hold a flat gigapixel picture in a few hundred
     // bytes: beyond what cv::imread reads, nothing bounds it.
     support::JpegOptions arithmetic{1, 1, true};
     arithmetic.arithmetic = true;
     QTest::newRow("arithmetic-coded progressive gray jpeg declaring 40000 x 40000")
         << "huge-arithmetic.jpg" << support::jpegDeclaring(support::jpegFile(gray, arithmetic), 40000, 40000) << false;
+    // Refused from the chunk headers alone: a chunk running past the end of
+    // the file, and image data too short to fill the rows declared even at
+    // deflate's greatest ratio.
     QTest::newRow("png declaring a 2 GB text chunk")
         << "chunk-bomb.png" << support::pngHeader(64, 64) + QByteArray::fromHex("7ffffff0") + "iTXt" + tail << false;
     QTest::newRow("png flooding 10^6 x 10^6 one-bit pixels from 2 KB")
