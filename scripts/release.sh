@@ -9,9 +9,20 @@
 #   scripts/release.sh sid bench.sh 3      the benchmark in unstable
 # The system is made once, from the mirror the machine's own apt sources
 # name, into build/releases/RELEASE (or $SIXFOLD_RELEASES/RELEASE), and
-# kept between runs; delete it to start afresh. The scripts install inside
-# it whatever they need, as on any machine. The project is mounted at
-# /sixfold, and builds into build/RELEASE beside the host's builds.
+# kept between runs. The scripts install inside it whatever they need, as
+# on any machine. The project is mounted at /sixfold, and builds into
+# build/RELEASE beside the host's builds.
+#
+# What it mounts: the system's /proc, and binds of the machine's /dev and
+# /sys and of the project. All of them, and whatever debootstrap mounts, are
+# made in a mount namespace of the run's own (unshare), which the rest of
+# the machine does not see and which ends with the run, however it ends
+# (killed with SIGKILL too). So deleting a release system, build/ or the
+# whole tree (rm -rf, git clean -fdx) is safe at any time, even during a
+# run: it never reaches the machine's /dev or /sys, or the project through
+# a bind. A run that finds mounts under a system (left by a run of an older
+# version of this script) unmounts them before anything else, and stops if
+# it cannot.
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 release=${1:?"usage: scripts/release.sh RELEASE [SCRIPT [ARGUMENTS...]]"}
@@ -20,6 +31,32 @@ shift $(($# < 2 ? $# : 2))
 [ "$(id -u)" -eq 0 ] || { echo "scripts/release.sh needs root (debootstrap, chroot, mount)" >&2; exit 1; }
 roots=${SIXFOLD_RELEASES:-$ROOT/build/releases}
 system=$roots/$release
+# The folders bound at the system's /dev and /sys: the machine's own, or
+# stand-ins a test gives.
+dev=${SIXFOLD_RELEASE_DEV:-/dev}
+sys=${SIXFOLD_RELEASE_SYS:-/sys}
+
+# The mount points at or under the system, deepest first.
+mountsUnder() {
+    findmnt -ln -o TARGET | awk -v top="$system" '$0 == top || index($0, top "/") == 1' | sort -r
+}
+
+if [ "${SIXFOLD_RELEASE_NAMESPACE:-}" != "$system" ]; then
+    left=$(mountsUnder)
+    if [ -n "$left" ]; then
+        echo "Unmounting what an earlier run left under $system:"
+        echo "$left"
+        while read -r point; do
+            umount -R "$point" 2> /dev/null || umount -lR "$point" 2> /dev/null || true
+        done <<< "$left"
+        left=$(mountsUnder)
+        [ -z "$left" ] || { echo "scripts/release.sh: mounts are still under $system; unmount them (umount -R) before running again or deleting it:" >&2; echo "$left" >&2; exit 1; }
+    fi
+    command -v unshare > /dev/null || { echo "scripts/release.sh needs unshare (util-linux)" >&2; exit 1; }
+    SIXFOLD_RELEASE_NAMESPACE=$system exec unshare --mount --propagation private bash "$0" "$release" "$script" "$@"
+fi
+
+# From here on in the run's own mount namespace.
 
 # The first Debian mirror the machine's apt sources name (one-line or
 # deb822 form), else Debian's own.
@@ -32,9 +69,11 @@ mirror() {
     echo "${uri:-http://deb.debian.org/debian}"
 }
 
-command -v debootstrap > /dev/null || { apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y debootstrap; }
 if [ ! -e "$system/.made" ]; then
-    rm -rf "$system"
+    # Half made: started afresh, never across a file system.
+    [ -z "$(mountsUnder)" ] || { echo "scripts/release.sh: mounts under $system; not removing it" >&2; exit 1; }
+    rm -rf --one-file-system "$system"
+    command -v debootstrap > /dev/null || { apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y debootstrap; }
     mkdir -p "$roots"
     echo "Making a $release system in $system from $(mirror)"
     debootstrap --variant=minbase --include=ca-certificates,git "$release" "$system" "$(mirror)"
@@ -45,27 +84,14 @@ if [ ! -e "$system/.made" ]; then
 fi
 cp /etc/resolv.conf "$system/etc/resolv.conf" 2> /dev/null || true
 
-# Everything mounted is unmounted on every way out, newest first.
-mounted=()
-unmount() {
-    local i
-    for ((i = ${#mounted[@]} - 1; i >= 0; i--)); do
-        umount -R "${mounted[i]}" 2> /dev/null || umount -lR "${mounted[i]}" 2> /dev/null || true
-    done
-}
-trap unmount EXIT
-trap 'exit 130' INT TERM
 bind() {
     mkdir -p "$system$2"
     mount --rbind "$1" "$system$2"
-    mount --make-rslave "$system$2"
-    mounted+=("$system$2")
 }
 mkdir -p "$system/proc"
 mount -t proc proc "$system/proc"
-mounted+=("$system/proc")
-bind /sys /sys
-bind /dev /dev
+bind "$sys" /sys
+bind "$dev" /dev
 bind "$ROOT" /sixfold
 
 chroot "$system" /usr/bin/env -i HOME=/root LANG=C.UTF-8 TERM="${TERM:-dumb}" CI="${CI:-}" \
