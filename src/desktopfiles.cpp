@@ -5,6 +5,8 @@
 #include <QList>
 #include <QMimeData>
 
+#include <cerrno>
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,40 +21,91 @@ mode_t modeOf(const QByteArray &path)
     return stat(path.constData(), &status) == 0 ? status.st_mode : 0;
 }
 
-// The path made absolute against the current folder, byte for byte.
-QByteArray absolute(const QByteArray &path)
+// The path made absolute against the current folder, byte for byte; no
+// value where the current folder cannot be told (it was deleted, say), as
+// the name is then not to be opened.
+std::optional<QByteArray> absolute(const QByteArray &path)
 {
     if (path.startsWith('/'))
         return path;
     QByteArray folder(4096, '\0');
-    while (!getcwd(folder.data(), size_t(folder.size())))
+    while (!getcwd(folder.data(), size_t(folder.size()))) {
+        if (errno != ERANGE)
+            return std::nullopt;
         folder.resize(folder.size() * 2);
+    }
     folder.truncate(qsizetype(qstrlen(folder.constData())));
     return folder + (folder.endsWith('/') ? "" : "/") + path;
 }
 
-// The path of a file URI: "file://HOST/path" with HOST empty or localhost,
-// or "file:/path". No value for another host; the argument itself where it
-// is no file URI.
+// Whether the name names this machine: empty, localhost, or its own host
+// name (RFC 8089), in any case.
+bool isLocalHost(const QByteArray &host)
+{
+    if (host.isEmpty() || host.compare("localhost", Qt::CaseInsensitive) == 0)
+        return true;
+    char own[256] = {};
+    return gethostname(own, sizeof own - 1) == 0 && host.compare(own, Qt::CaseInsensitive) == 0;
+}
+
+// A hexadecimal digit's value; -1 for any other character.
+int hexDigit(char c)
+{
+    return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+}
+
+// The bytes a percent-encoded text stands for; no value where an escape is
+// not two hexadecimal digits, or gives a NUL, which no name can hold.
+std::optional<QByteArray> percentDecoded(const QByteArray &text)
+{
+    QByteArray bytes;
+    bytes.reserve(text.size());
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        if (text[i] != '%') {
+            bytes += text[i];
+            continue;
+        }
+        const int high = i + 2 < text.size() ? hexDigit(text[i + 1]) : -1,
+                  low = i + 2 < text.size() ? hexDigit(text[i + 2]) : -1;
+        if (high < 0 || low < 0 || (high | low) == 0)
+            return std::nullopt;
+        bytes += char(high << 4 | low);
+        i += 2;
+    }
+    return bytes;
+}
+
+// Whether the text is a file URI: its scheme is "file", in any case
+// (RFC 3986).
+bool isFileUri(const QByteArray &text)
+{
+    return text.left(5).compare("file:", Qt::CaseInsensitive) == 0;
+}
+
+// The path of a file URI: "file://HOST/path" with HOST this machine, or
+// "file:/path". No value for another host, an escape that is not one, and a
+// URI with no path at all; the argument itself where it is no file URI, or
+// names no absolute path ("file:x.png", a relative name).
 std::optional<QByteArray> pathOfUri(const QByteArray &uri)
 {
-    if (!uri.startsWith("file:"))
+    if (!isFileUri(uri))
         return uri;
     QByteArray rest = uri.mid(5);
     if (rest.startsWith("//")) {
         const qsizetype slash = rest.indexOf('/', 2);
-        const QByteArray host = rest.mid(2, slash < 0 ? -1 : slash - 2);
-        if (!host.isEmpty() && host.toLower() != "localhost")
+        if (!isLocalHost(rest.mid(2, slash < 0 ? -1 : slash - 2)))
             return std::nullopt;
         rest = slash < 0 ? QByteArray() : rest.mid(slash);
     }
-    if (!rest.startsWith('/'))
-        return uri;
     // A query or fragment is no part of the path.
     for (const char end : {'?', '#'})
         if (const qsizetype at = rest.indexOf(end); at >= 0)
             rest.truncate(at);
-    return QByteArray::fromPercentEncoding(rest);
+    if (rest.isEmpty())
+        return std::nullopt;
+    if (!rest.startsWith('/'))
+        return uri;
+    return percentDecoded(rest);
 }
 
 } // namespace
@@ -61,12 +114,12 @@ std::optional<QByteArray> fileOfArgument(const QByteArray &argument)
 {
     if (argument.isEmpty())
         return QByteArray();
-    if (modeOf(argument))
-        return absolute(argument);
-    const std::optional<QByteArray> path = pathOfUri(argument);
+    if (argument.contains('\0'))   // only a drop's text can hold one
+        return std::nullopt;
+    const std::optional<QByteArray> path = modeOf(argument) ? argument : pathOfUri(argument);
     if (!path)
         return std::nullopt;
-    return absolute(*path);
+    return absolute(*path).value_or(*path);
 }
 
 QByteArray draggedFile(const QMimeData *data)
@@ -81,7 +134,7 @@ QByteArray draggedFile(const QMimeData *data)
         for (const QByteArray &line : data->data(QStringLiteral("text/uri-list")).split('\n'))
             if (const QByteArray uri = line.trimmed(); !uri.isEmpty() && !uri.startsWith('#'))
                 uris << uri;
-        if (uris.size() == 1 && uris.first().startsWith("file:")) {
+        if (uris.size() == 1 && isFileUri(uris.first())) {
             const std::optional<QByteArray> path = pathOfUri(uris.first());
             if (path && path->startsWith('/'))
                 file = *path;
@@ -95,6 +148,10 @@ QByteArray draggedFile(const QMimeData *data)
         if (!text.contains('\n'))
             file = fileOfArgument(text).value_or(QByteArray());
     }
+    // Only an absolute path is a file: a relative one is left so where the
+    // current folder cannot be told.
+    if (!file.startsWith('/'))
+        file.clear();
     // Never a folder or a device.
     const mode_t mode = file.isEmpty() ? 0 : modeOf(file);
     return S_ISREG(mode) || (mode == 0 && mayBeMissing) ? file : QByteArray();

@@ -15,9 +15,12 @@ namespace sixfold {
 
 // The local file a command-line argument names, as the bytes of an absolute
 // path: an existing file of that name (whatever it looks like), a file://
-// URI whose host is empty or localhost (RFC 8089; percent-encoding decoded
-// to bytes), or a path. Empty for an empty argument; no value for a file://
-// URI of another host, which is not a local file.
+// URI whose host is empty, localhost or this machine's name (RFC 8089;
+// the scheme in any case, percent-encoding decoded to bytes), or a path.
+// Empty for an empty argument. No value for what names no local file: a
+// file:// URI of another host or with no path, an escape that is none or
+// stands for a NUL. A relative name stays relative where the current folder
+// cannot be told (it was deleted); such a name is not to be opened.
 std::optional<QByteArray> fileOfArgument(const QByteArray &argument);
 
 // The local file a drag carries, if it can be loaded: exactly one URI in a

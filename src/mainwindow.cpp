@@ -82,10 +82,12 @@ bool MainWindow::openImage(const QString &path)
 
 bool MainWindow::openFile(const QByteArray &path)
 {
-    return load(QFile::decodeName(path), path);
+    // A relative name is left so where the current folder could not be
+    // told, and is not opened.
+    return load(QFile::decodeName(path), path.startsWith('/') ? path : QByteArray());
 }
 
-// The path is kept as shown; the file is read by its bytes.
+// The path is kept as shown; the file is read by its bytes (none: it fails).
 bool MainWindow::load(const QString &shownPath, const QByteArray &path)
 {
     imagePath = shownPath;
@@ -93,7 +95,7 @@ bool MainWindow::load(const QString &shownPath, const QByteArray &path)
         return false;
 
     const BusyCursor busy;
-    cv::Mat image = sixfold::readImage(path.toStdString());
+    cv::Mat image = path.isEmpty() ? cv::Mat() : sixfold::readImage(path.toStdString());
     if (image.empty()) {
         std::cout << "失敗" << std::endl;
         return false;

@@ -14,6 +14,7 @@
 #include <QPointer>
 #include <QProcess>
 #include <QStandardPaths>
+#include <QSysInfo>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -33,6 +34,7 @@ public:
 
 private slots:
     void initTestCase() { QVERIFY(dir.isValid()); }
+    void cleanup() { QDir::setCurrent(dir.path()); }   // a row may leave it deleted
     void anySizeFillsThePanel_data();
     void anySizeFillsThePanel();
     void coloursKeepTheirPlace_data();
@@ -222,6 +224,15 @@ void TestLoading::fileArgumentLoads_data()
     QTest::newRow("a file named file:x.png") << QByteArray("file:x.png") << folder + "file:x.png" << true;
     QTest::newRow("a missing file") << folder + "gone é.png" << folder + "gone é.png" << false;
     QTest::newRow("a file URI of another host") << "file://otherhost" + photo << QByteArray() << false;
+    const QByteArray encoded = photo.toPercentEncoding("/");
+    QTest::newRow("its URI, the scheme in capitals") << "FILE://" + encoded << photo << true;
+    QTest::newRow("its URI on this machine's host name")
+        << "file://" + QSysInfo::machineHostName().toUpper().toUtf8() + encoded << photo << true;
+    QTest::newRow("an escaped NUL, refused") << "file://" + encoded + "%00.png" << QByteArray() << false;
+    QTest::newRow("an escape of no digits, refused") << "file://" + encoded + "%zz" << QByteArray() << false;
+    QTest::newRow("an escape cut short, refused") << "file://" + encoded + "%4" << QByteArray() << false;
+    for (const char *bare : {"file:", "file://", "file://localhost"})
+        QTest::addRow("%s with no path, refused", bare) << QByteArray(bare) << QByteArray() << false;
 }
 
 void TestLoading::fileArgumentLoads()
@@ -256,16 +267,29 @@ void TestLoading::programTakesItsFile_data()
     QTest::addColumn<QString>("platform");
     QTest::addColumn<QByteArray>("out");
     QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("before");   // what the shell does before it starts the program
     const QByteArray latin1 = QFile::encodeName(path("n")) + "\xe9 latin1.png";
     QTest::newRow("-- before a Qt option's name") << QByteArrayList{"--", "-reverse"} << "offscreen"
-                                                  << support::failureLine << -1;
-    QTest::newRow("-- before -h") << QByteArrayList{"--", "-h"} << "offscreen" << support::failureLine << -1;
-    QTest::newRow("a Latin-1 name as raw bytes") << QByteArrayList{latin1} << "offscreen" << QByteArray() << -1;
-    QTest::newRow("help after a Qt option") << QByteArrayList{"-h"} << "offscreen" << QByteArray("Usage:") << 0;
+                                                  << support::failureLine << -1 << QString();
+    QTest::newRow("-- before -h") << QByteArrayList{"--", "-h"} << "offscreen" << support::failureLine << -1
+                                  << QString();
+    QTest::newRow("a Latin-1 name as raw bytes") << QByteArrayList{latin1} << "offscreen" << QByteArray() << -1
+                                                 << QString();
+    QTest::newRow("help after a Qt option") << QByteArrayList{"-h"} << "offscreen" << QByteArray("Usage:") << 0
+                                            << QString();
     QTest::newRow("a file URI of another host")
-        << QByteArrayList{"file://otherhost/" + latin1.toPercentEncoding("/")} << "offscreen" << QByteArray() << 2;
-    QTest::newRow("wayland, a picture") << QByteArrayList{latin1} << "wayland" << QByteArray() << -1;
-    QTest::newRow("wayland, a missing file") << QByteArrayList{"gone.png"} << "wayland" << support::failureLine << -1;
+        << QByteArrayList{"file://otherhost/" + latin1.toPercentEncoding("/")} << "offscreen" << QByteArray() << 2
+        << QString();
+    QTest::newRow("a relative name from a deleted folder") << QByteArrayList{"picture.png"} << "offscreen"
+                                                           << support::failureLine << -1
+                                                           << "mkdir gone && cd gone && rmdir ../gone && ";
+    // OpenCV would end the program as its codecs load.
+    QTest::newRow("a BMP with a size OpenCV cannot read in its environment")
+        << QByteArrayList{"picture.bmp"} << "offscreen" << support::failureLine << -1
+        << "export OPENCV_IO_MAX_IMAGE_PIXELS=12XB; ";
+    QTest::newRow("wayland, a picture") << QByteArrayList{latin1} << "wayland" << QByteArray() << -1 << QString();
+    QTest::newRow("wayland, a missing file") << QByteArrayList{"gone.png"} << "wayland" << support::failureLine << -1
+                                             << QString();
 }
 
 void TestLoading::programTakesItsFile()
@@ -274,7 +298,9 @@ void TestLoading::programTakesItsFile()
     QFETCH(QString, platform);
     QFETCH(QByteArray, out);
     QFETCH(int, status);
+    QFETCH(QString, before);
     writeRaw(QFile::encodeName(path("n")) + "\xe9 latin1.png", support::encoded(".png", support::photoLike(40, 30)));
+    support::writeBytes(path("picture.bmp"), support::encoded(".bmp", support::photoLike(40, 30)));
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     QProcess weston;
     const QTemporaryDir runtime;
@@ -290,7 +316,7 @@ void TestLoading::programTakesItsFile()
         environment.insert("WAYLAND_DISPLAY", "sixfold-test");
     }
     // Through bash, which passes bytes that are no UTF-8 as they are.
-    QString command = "exec \"$0\" -platform " + platform;
+    QString command = before + "exec \"$0\" -platform " + platform;
     for (const QByteArray &argument : arguments) {
         command += " $'";
         for (const char c : argument)
@@ -328,20 +354,26 @@ void TestLoading::droppedFileLoads_data()
     QTest::addColumn<QString>("text");
     QTest::addColumn<bool>("taken");
     QTest::addColumn<bool>("overView");   // over a view showing a picture, which takes drags itself
+    QTest::addColumn<bool>("folderGone");   // dropped while the current folder is deleted
     const QByteArray good = QUrl::fromLocalFile(path("drop/good.png")).toEncoded();
     const QByteArray bad = QUrl::fromLocalFile(path("drop/bad.png")).toEncoded();
-    QTest::newRow("one picture") << good << QString() << true << false;
-    QTest::newRow("one picture, over a view") << good << QString() << true << true;
+    QTest::newRow("one picture") << good << QString() << true << false << false;
+    QTest::newRow("one picture, over a view") << good << QString() << true << true << false;
     QTest::newRow("one picture of a Latin-1 name")
         << "# a comment\r\n" + (QFile::encodeName(path("drop/n")) + "\xe9.png").toPercentEncoding("/").prepend("file://")
-        << QString() << true << false;
-    QTest::newRow("one unreadable file") << bad << QString() << true << false;
-    QTest::newRow("text naming a picture") << QByteArray() << path("drop/good.png") << true << false;
-    QTest::newRow("two pictures") << good + "\r\n" + good << QString() << false << false;
-    QTest::newRow("a remote URL") << QByteArray("https://example.com/good.png") << QString() << false << false;
+        << QString() << true << false << false;
+    QTest::newRow("one unreadable file") << bad << QString() << true << false << false;
+    QTest::newRow("text naming a picture") << QByteArray() << path("drop/good.png") << true << false << false;
+    QTest::newRow("two pictures") << good + "\r\n" + good << QString() << false << false << false;
+    QTest::newRow("a remote URL") << QByteArray("https://example.com/good.png") << QString() << false << false << false;
     QTest::newRow("a file URL of another host") << "file://otherhost" + path("drop/good.png").toUtf8() << QString()
-                                                << false << false;
-    QTest::newRow("text that is no file") << QByteArray() << QString("just words") << false << false;
+                                                << false << false << false;
+    QTest::newRow("text that is no file") << QByteArray() << QString("just words") << false << false << false;
+    QTest::newRow("a file URL of this machine's host name")
+        << "file://" + QSysInfo::machineHostName().toUtf8() + good.mid(7) << QString() << true << false << false;
+    QTest::newRow("a file URL with an escaped NUL") << good + "%00.txt" << QString() << false << false << false;
+    QTest::newRow("text of a relative name, the current folder deleted") << QByteArray() << QString("good.png")
+                                                                         << false << false << true;
 }
 
 void TestLoading::droppedFileLoads()
@@ -350,6 +382,7 @@ void TestLoading::droppedFileLoads()
     QFETCH(QString, text);
     QFETCH(bool, taken);
     QFETCH(bool, overView);
+    QFETCH(bool, folderGone);
     const cv::Mat picture = support::photoLike(80, 60, 4);
     support::writeBytes(path("drop/good.png"), support::encoded(".png", picture));
     writeRaw(QFile::encodeName(path("drop/n")) + "\xe9.png", support::encoded(".png", picture));
@@ -366,6 +399,10 @@ void TestLoading::droppedFileLoads()
         data.setText(text);
     QWidget *target = overView ? window.form().origin->viewport() : static_cast<QWidget *>(&window);
     // Shift held: file managers then propose a move.
+    if (folderGone) {
+        QVERIFY(QDir(path("drop")).mkpath("gone") && QDir::setCurrent(path("drop/gone")));
+        QVERIFY(QDir(path("drop")).rmdir("gone"));
+    }
     QDragEnterEvent enter(QPoint(40, 30), Qt::CopyAction | Qt::MoveAction, &data, Qt::LeftButton, Qt::ShiftModifier);
     QApplication::sendEvent(target, &enter);
     QCOMPARE(enter.isAccepted(), taken);
