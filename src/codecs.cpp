@@ -4,6 +4,7 @@
 #include "codecs.h"
 
 #include "codecsmodule.h"
+#include "imreadlimit.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -31,6 +32,10 @@ const Module &module()
 {
     static const Module loaded = [] {
         Module m;
+        if (const char *setting = unreadableCodecSetting()) {
+            m.missing = std::string("OpenCV cannot read the value of ") + setting;
+            return m;
+        }
         std::error_code error;
         const std::filesystem::path program = std::filesystem::read_symlink("/proc/self/exe", error);
         std::string tried;

@@ -24,14 +24,16 @@
 //   same way, so nothing in the data tells the two apart.
 //
 // So a file whose size its data cannot bound (arithmetic-coded, or
-// multi-scan without a DC scan) is refused beyond the 2^30 pixels cv::imread
-// reads, and read like cv::imread within them. cv::imread refuses every
+// multi-scan without a DC scan) is refused beyond the size cv::imread reads
+// (2^30 pixels, unless OpenCV's environment says otherwise), and read like
+// cv::imread within it. cv::imread refuses every
 // such picture too, so the only files refused here that it reads whole are
 // multi-scan Huffman files proven cut short, as above.
 
 #include "jpegbound.h"
 
 #include "filewalk.h"
+#include "imreadlimit.h"
 
 #include <algorithm>
 #include <cmath>
@@ -101,9 +103,9 @@ std::vector<bool> componentsWithDc(const jpeg_decompress_struct &info, FileWindo
 
 bool jpegDataCanFill(const jpeg_decompress_struct &info, std::FILE *file)
 {
-    const double pixels = double(info.image_width) * info.image_height;
+    const bool imreadTakesIt = imreadTakes(info.image_width, info.image_height);
     if (info.arith_code)
-        return pixels <= ImreadMaxPixels;
+        return imreadTakesIt;
     if (!jpeg_has_multiple_scans(const_cast<j_decompress_ptr>(&info)))
         return true;
     double blocks = 0;
@@ -127,7 +129,7 @@ bool jpegDataCanFill(const jpeg_decompress_struct &info, std::FILE *file)
             bounded += across * down;
         }
     if (bounded == 0)
-        return pixels <= ImreadMaxPixels;
+        return imreadTakesIt;
     return bounded <= 8 * window.fileSize;
 }
 

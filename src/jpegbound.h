@@ -12,9 +12,6 @@
 
 namespace sixfold {
 
-// OpenCV's limit on the pixels of a picture it reads (2^30).
-constexpr double ImreadMaxPixels = 1073741824.0;
-
 // False for a file whose header (`info`, read up to its first scan) declares
 // a picture its data are proven unable to fill, or that no data can be
 // proven to fill, beyond what cv::imread reads; true for every other. See
