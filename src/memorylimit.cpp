@@ -25,8 +25,25 @@ double bytesIn(const std::string &file)
     return std::stod(word);
 }
 
-// What a group and every group above it, up to the mount point, still allow.
-double groupAllowance(const std::string &mount, std::string group, const char *limitFile, const char *usageFile)
+// The value of a field of a memory.stat file ("name value" lines), in
+// bytes; 0 where it is missing.
+double statField(const std::string &file, const std::string &name)
+{
+    std::ifstream in(file);
+    std::string field;
+    double value = 0;
+    while (in >> field >> value)
+        if (field == name)
+            return value;
+    return 0;
+}
+
+// What a group and every group above it, up to the mount point, still
+// allow: each one's limit less its working set, which is its use less the
+// file cache the kernel can take back at once (its inactive files), as
+// container runtimes count it.
+double groupAllowance(const std::string &mount, std::string group, const char *limitFile, const char *usageFile,
+                      const char *inactiveField)
 {
     double allowance = Unlimited;
     for (;;) {
@@ -34,7 +51,8 @@ double groupAllowance(const std::string &mount, std::string group, const char *l
         const double limit = bytesIn(folder + "/" + limitFile);
         if (limit < Unlimited) {
             const double usage = bytesIn(folder + "/" + usageFile);
-            allowance = std::min(allowance, limit - (usage < Unlimited ? usage : 0));
+            const double used = usage < Unlimited ? usage - statField(folder + "/memory.stat", inactiveField) : 0;
+            allowance = std::min(allowance, limit - std::max(used, 0.0));
         }
         const size_t slash = group.find_last_of('/');
         if (group.empty() || slash == std::string::npos)
@@ -71,10 +89,11 @@ double availableMemory(const std::string &root)
             group.clear();
         if (controllers.empty()) {
             available = std::min(available, groupAllowance(root + "/sys/fs/cgroup", group, "memory.max",
-                                                           "memory.current"));
+                                                           "memory.current", "inactive_file"));
         } else if (("," + controllers + ",").find(",memory,") != std::string::npos) {
             available = std::min(available, groupAllowance(root + "/sys/fs/cgroup/memory", group,
-                                                           "memory.limit_in_bytes", "memory.usage_in_bytes"));
+                                                           "memory.limit_in_bytes", "memory.usage_in_bytes",
+                                                           "total_inactive_file"));
         }
     }
     return available;

@@ -49,6 +49,8 @@ private slots:
     void exifOrientationAsOpenCv();
     void refusesWhatWouldNotFit_data();
     void refusesWhatWouldNotFit();
+    void followsOpenCvSizeLimit_data();
+    void followsOpenCvSizeLimit();
     void memoryLeftToTheProgram_data();
     void memoryLeftToTheProgram();
     void blockDecoderAgreesWithLibjpeg();
@@ -392,6 +394,38 @@ void TestReader::refusesWhatWouldNotFit()
     QCOMPARE(!sixfold::readImage(file.toStdString(), limitMb * 1048576).empty(), loads);
 }
 
+void TestReader::followsOpenCvSizeLimit_data()
+{
+    // A 64 x 64 arithmetic-coded JPEG, whose size no data bound: read
+    // where cv::imread reads it, as OpenCV reads its environment.
+    QTest::addColumn<QByteArray>("variable");
+    QTest::addColumn<QByteArray>("value");   // null: unset
+    QTest::addColumn<bool>("loads");
+    QTest::newRow("no limit set") << QByteArray("OPENCV_IO_MAX_IMAGE_PIXELS") << QByteArray() << true;
+    QTest::newRow("pixels set below it") << QByteArray("OPENCV_IO_MAX_IMAGE_PIXELS") << QByteArray("4095") << false;
+    QTest::newRow("pixels set to it in kilobytes") << QByteArray("OPENCV_IO_MAX_IMAGE_PIXELS") << QByteArray("4kb")
+                                                   << true;
+    QTest::newRow("pixels set to what OpenCV cannot read") << QByteArray("OPENCV_IO_MAX_IMAGE_PIXELS")
+                                                           << QByteArray("4 KB") << false;
+    QTest::newRow("width set below it") << QByteArray("OPENCV_IO_MAX_IMAGE_WIDTH") << QByteArray("63") << false;
+}
+
+void TestReader::followsOpenCvSizeLimit()
+{
+    QFETCH(QByteArray, variable);
+    QFETCH(QByteArray, value);
+    QFETCH(bool, loads);
+    support::JpegOptions arithmetic;
+    arithmetic.arithmetic = true;
+    const QString file =
+        support::writeBytes(dir.filePath("limited.jpg"), support::jpegFile(support::photoLike(64, 64), arithmetic));
+    if (!value.isNull())
+        qputenv(variable.constData(), value);
+    const bool loaded = !sixfold::readImage(file.toStdString()).empty();
+    qunsetenv(variable.constData());
+    QCOMPARE(loaded, loads);
+}
+
 void TestReader::memoryLeftToTheProgram_data()
 {
     // The files of a simulated system, as path=content; MemAvailable is
@@ -413,6 +447,21 @@ void TestReader::memoryLeftToTheProgram_data()
         << QStringList{meminfo, "proc/self/cgroup=5:cpu:/x\n4:memory:/app\n",
                        "sys/fs/cgroup/memory/app/memory.limit_in_bytes=209715200",
                        "sys/fs/cgroup/memory/app/memory.usage_in_bytes=104857600"} << 100.0;
+    // A group at its limit of 4 GB: page cache the kernel takes back at once
+    // is no use; anonymous memory and cache still in use are.
+    const QString full = group + "memory.max=4294967296", fullUse = group + "memory.current=4294967296";
+    QTest::newRow("v2 at its limit, 3 GB of it inactive file cache")
+        << QStringList{meminfo, v2, full, fullUse, group + "memory.stat=anon 1073741824\ninactive_file 3221225472\n"}
+        << 3072.0;
+    QTest::newRow("v2 at its limit, all of it anonymous or active")
+        << QStringList{meminfo, v2, full, fullUse, group + "memory.stat=anon 3221225472\nactive_file 1073741824\n"}
+        << 0.0;
+    QTest::newRow("v1 at its limit, 3 GB of it inactive file cache")
+        << QStringList{meminfo, "proc/self/cgroup=4:memory:/app\n",
+                       "sys/fs/cgroup/memory/app/memory.limit_in_bytes=4294967296",
+                       "sys/fs/cgroup/memory/app/memory.usage_in_bytes=4294967296",
+                       "sys/fs/cgroup/memory/app/memory.stat=inactive_file 4\ntotal_inactive_file 3221225472\n"}
+        << 3072.0;
 }
 
 void TestReader::memoryLeftToTheProgram()
