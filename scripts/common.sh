@@ -27,7 +27,7 @@ ensure_packages() {
     fi
     local missing=() pkg
     for pkg in "$@"; do
-        dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' \
+        [[ $(dpkg-query -W -f='${Status}' "$pkg" 2> /dev/null) == *"install ok installed"* ]] \
             || missing+=("$pkg")
     done
     [ ${#missing[@]} -eq 0 ] && return 0

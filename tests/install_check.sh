@@ -19,7 +19,10 @@ cmake --install "$build" --prefix "$stage/usr" > /dev/null
 # OpenCV's codecs are in a module of their own, which the program loads when
 # a file needs them; a start loads none of the libraries they pull in.
 [ -n "$(find "$stage/usr/lib" -path '*/sixfold/sixfold-codecs.so')" ] || fail "no codecs module in lib/.../sixfold/"
-! ldd "$stage/usr/bin/sixfold" | grep -q libopencv_imgcodecs || fail "the program links libopencv_imgcodecs"
+# Outputs are captured before they are searched: under pipefail, grep -q
+# ending a pipe early could fail the writer (SIGPIPE) and so the check.
+links=$(ldd "$stage/usr/bin/sixfold") || fail "ldd cannot read the program"
+! grep -q libopencv_imgcodecs <<< "$links" || fail "the program links libopencv_imgcodecs"
 
 entries=("$stage"/usr/share/applications/*.desktop)
 [ ${#entries[@]} -eq 1 ] && [ -f "${entries[0]}" ] || fail "expected one desktop entry"
@@ -70,15 +73,18 @@ grep -q '\./usr/lib/.*sixfold/sixfold-codecs\.so$' <<< "$contents" || fail ".deb
 # nothing (and no overrides are used) when the package is clean.
 lintian_clean() {
     local report
-    report=$(lintian --tag-display-limit 0 "$1" 2>&1 | grep -E '^[EW]: ' || true)
+    # 1: it found errors; anything else but 0: it could not check.
+    report=$(lintian --tag-display-limit 0 "$1" 2>&1) || [ $? -eq 1 ] || fail "lintian could not check $1: $report"
+    report=$(grep -E '^[EW]: ' <<< "$report" || true)
     [ -z "$report" ] || fail "lintian on $1: $report"
 }
 lintian_clean "${debs[0]}"
 
 # Installed without DESTDIR, the desktop's MIME cache is refreshed.
 DESTDIR= cmake --install "$build" --prefix "$stage/prefix" > /dev/null
-PATH="$stage/prefix/bin:$PATH" XDG_DATA_DIRS="$stage/prefix/share" XDG_DATA_HOME="$stage/none" \
-    gio mime image/jpeg | grep -q io.sixfold.Sixfold.desktop || fail "GIO does not list Sixfold for image/jpeg"
+handlers=$(PATH="$stage/prefix/bin:$PATH" XDG_DATA_DIRS="$stage/prefix/share" XDG_DATA_HOME="$stage/none" \
+    gio mime image/jpeg) || fail "gio mime image/jpeg failed"
+grep -q io.sixfold.Sixfold.desktop <<< "$handlers" || fail "GIO does not list Sixfold for image/jpeg"
 
 source=$(cd "$(dirname "$0")/.." && pwd)
 if git -C "$source" rev-parse -q --verify HEAD > /dev/null; then
