@@ -22,7 +22,7 @@
 
 #include "imagereader.h"
 #include "mainwindow.h"
-#include "rowreader.h"
+#include "readertesting.h"
 #include "support.h"
 
 #include <QApplication>

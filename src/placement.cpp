@@ -4,7 +4,7 @@
 #include "placement.h"
 
 #include "imageops.h"
-#include "rowreader.h"
+#include "readertesting.h"
 
 #include <algorithm>
 

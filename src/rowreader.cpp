@@ -15,10 +15,6 @@
 
 namespace sixfold {
 
-#ifdef SIXFOLD_READER_TESTING
-ReaderTesting readerTesting;
-#endif
-
 std::optional<cv::Mat> readPanelRows(const std::string &path, double memoryLimit)
 {
     return readPanelRows(RegularFile(path), memoryLimit);

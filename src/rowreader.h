@@ -3,8 +3,6 @@
 
 // Decoding only the panel's rows of JPEG and PNG files.
 
-#include "imageops.h"
-
 #include <opencv2/core.hpp>
 
 #include <optional>
@@ -35,19 +33,6 @@ std::optional<cv::Mat> readPanelRows(const std::string &path, double memoryLimit
 // The same for a file already opened.
 struct RegularFile;
 std::optional<cv::Mat> readPanelRows(const RegularFile &file, double memoryLimit);
-
-#ifdef SIXFOLD_READER_TESTING
-// Test and fuzz builds only, never the program: the reader decodes the rows
-// and columns that scaling to this size reads rather than the panel's, and
-// tries the block decoder on every JPEG it can decode, on none, or (Auto)
-// where that pays, so that small pictures take the paths big ones take.
-struct ReaderTesting
-{
-    int panelWidth = PanelWidth, panelHeight = PanelHeight;
-    enum class Blocks { Auto, Always, Never } blocks = Blocks::Auto;
-};
-extern ReaderTesting readerTesting;
-#endif
 
 } // namespace sixfold
 

@@ -7,6 +7,7 @@
 #include "jpegpixels.h"
 #include "mainwindow.h"
 #include "memorylimit.h"
+#include "readertesting.h"
 #include "rowreader.h"
 #include "support.h"
 

@@ -1,0 +1,59 @@
+#ifndef JPEGIDCT_H
+#define JPEGIDCT_H
+
+// libjpeg's accurate integer inverse DCT, computed only for the samples read.
+
+#include <algorithm>
+#include <cstdint>
+
+namespace sixfold {
+
+// A block's coefficients that are not zero (and the DC, which may be),
+// dequantised, with their places in natural order: each place once, as even
+// in corrupt data a run past the end writes only the last.
+struct Coefficients
+{
+    int16_t value[64];
+    uint8_t place[64];
+    uint8_t count;
+};
+
+// libjpeg keeps a coefficient in 16 bits, then dequantises it; beyond
+// these values its 16-bit SIMD inverse DCT could give other bits.
+inline bool dequantise(int32_t coefficient, int16_t quant, int16_t &value)
+{
+    const int32_t v = int32_t(int16_t(coefficient)) * quant;
+    value = int16_t(v);
+    return v >= -2047 && v <= 2047;
+}
+
+// What each input of libjpeg's butterfly adds to each output, [output][input]
+// (jpegidct.cpp).
+extern const int16_t (&dctWeight)[8][8];
+
+// Both passes stop (false) unless the dequantised coefficients, the column
+// results and the samples they compute stay where libjpeg-turbo's 16-bit
+// SIMD versions give the same bits. A sample reads only its own row of
+// column results, in either.
+
+// Row `row` of the column results of a block, from its coefficients alone:
+// what libjpeg's first pass gives there, summed over those not zero.
+bool inverseDctColumns(const Coefficients &block, int row, int16_t *columns);
+
+// The sample in `column` of a row of samples, from that row of column
+// results, as libjpeg's second pass gives it. The sum fits in 32 bits: the
+// weights' sizes add up to 61214 at most, times 16383.
+inline bool inverseDctSample(const int16_t *columns, int column, uint8_t &sample)
+{
+    const int16_t *weight = dctWeight[column];
+    int32_t sum = 0;
+    for (int j = 0; j < 8; ++j)
+        sum += int32_t(weight[j]) * columns[j];
+    const int32_t v = (sum + (1 << 17)) >> 18;
+    sample = uint8_t(std::clamp(v + 128, 0, 255));
+    return v >= -384 && v <= 383;
+}
+
+} // namespace sixfold
+
+#endif // JPEGIDCT_H
