@@ -3,6 +3,8 @@
 
 #include "filewalk.h"
 
+#include <algorithm>
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -29,6 +31,18 @@ const unsigned char *FileWindow::bytes(double offset, size_t count)
             return nullptr;
     }
     return buffer.data() + size_t(offset - start);
+}
+
+const unsigned char *FileWindow::from(double offset, size_t least, size_t &count)
+{
+    count = 0;
+    if (offset < 0 || offset + double(least) > fileSize)
+        return nullptr;
+    const bool held = offset >= start && offset + double(least) <= start + double(filled);
+    if (!held && !bytes(offset, size_t(std::min(double(Size), fileSize - offset))))
+        return nullptr;
+    count = size_t(start + double(filled) - offset);
+    return count >= least ? buffer.data() + size_t(offset - start) : nullptr;
 }
 
 } // namespace sixfold

@@ -22,6 +22,11 @@ struct FileWindow
     // file ends before them.
     const unsigned char *bytes(double offset, size_t count);
 
+    // The bytes from `offset` on that the window holds, `count` of them and
+    // at least `least` (at most Size), read from there only where it holds
+    // fewer; null where the file ends before.
+    const unsigned char *from(double offset, size_t least, size_t &count);
+
     double fileSize = 0;
 
 private:

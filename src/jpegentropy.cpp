@@ -34,7 +34,7 @@ constexpr int FastBits = 11;   // bits of a code looked up at once
 constexpr int RunBits = 12;    // bits looked up for several AC codes at once
 
 // The signed value of `size` extra bits (HUFF_EXTEND in jdhuff.c).
-inline int extend(uint32_t value, int size)
+__attribute__((always_inline)) inline int extend(uint32_t value, int size)
 {
     return value < (1u << (size - 1)) ? int(value) + int((~0u << size) + 1) : int(value);
 }
@@ -261,7 +261,7 @@ struct BitReader
 };
 
 // One Huffman symbol; -1 for a code no table entry has.
-inline int decode(BitReader &in, const Huffman &h)
+__attribute__((always_inline)) inline int decode(BitReader &in, const Huffman &h)
 {
     in.fill();
     const uint16_t e = h.code[in.peek(FastBits)];
@@ -287,7 +287,7 @@ constexpr std::array<uint8_t, 80> naturalOrder = {
     39, 46, 53, 60, 61, 54, 47, 55, 62, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63};
 
 // The DC difference of a block, added to the prediction.
-inline bool readDc(BitReader &in, const Huffman &dc, uint32_t &prediction)
+__attribute__((always_inline)) inline bool readDc(BitReader &in, const Huffman &dc, uint32_t &prediction)
 {
     in.fill();
     if (const int32_t w = dc.whole[in.peek(FastBits)]) {
@@ -306,7 +306,7 @@ inline bool readDc(BitReader &in, const Huffman &dc, uint32_t &prediction)
 }
 
 // Passes over a block, keeping the DC prediction.
-inline bool skipBlock(BitReader &in, const Huffman &dc, const Huffman &ac, uint32_t &prediction)
+__attribute__((always_inline)) inline bool skipBlock(BitReader &in, const Huffman &dc, const Huffman &ac, uint32_t &prediction)
 {
     if (!readDc(in, dc, prediction))
         return false;
@@ -338,7 +338,7 @@ inline bool skipBlock(BitReader &in, const Huffman &dc, const Huffman &ac, uint3
 }
 
 // Decodes a block's coefficients; false also where one is out of that range.
-inline bool readBlock(BitReader &in, const Huffman &dc, const Huffman &ac, const int16_t *quant, uint32_t &prediction,
+__attribute__((always_inline)) inline bool readBlock(BitReader &in, const Huffman &dc, const Huffman &ac, const int16_t *quant, uint32_t &prediction,
                       Coefficients &block)
 {
     if (!readDc(in, dc, prediction) || !dequantise(int32_t(prediction), quant[0], block.value[0]))
@@ -389,6 +389,7 @@ struct EntropyDecoder::Scan
 {
     Kind kind = Kind::Sequential;
     int Ss = 0, Se = 63, Al = 0;
+    uint64_t band = 0;                  // positions Ss to Se, zigzag
     int count = 0;                      // components
     int component[MAX_COMPS_IN_SCAN] = {};   // in the layout
     std::vector<Huffman> tables;        // each component's DC, then AC
@@ -408,6 +409,9 @@ struct EntropyDecoder::Scan
 
     const Huffman &dc(int k) const { return tables[size_t(2 * k)]; }
     const Huffman &ac(int k) const { return tables[size_t(2 * k + 1)]; }
+    // Of each component, for the loops: its tables and quantisation.
+    const Huffman *dcOf[MAX_COMPS_IN_SCAN] = {}, *acOf[MAX_COMPS_IN_SCAN] = {};
+    const int16_t *quantOf[MAX_COMPS_IN_SCAN] = {};
 };
 
 namespace {
@@ -425,35 +429,29 @@ bool neededMcu(const Scan &scan, const BlockLayout &layout, long m)
     return layout.neededRows[size_t(by / c.v)] && layout.slotOfColumn[size_t(bx / c.h)] >= 0;
 }
 
-// Where the kept block (bx, by) of a component lies among a row's kept
-// blocks; -1 where it is not kept.
-inline long keptIndex(const BlockLayout &layout, const BlockLayout::Component &c, long bx, long by)
+// The restart marker that must come before MCU `m` (a multiple of the
+// interval), and, for a sequential scan, whether the interval it starts
+// holds a block needed at all: if not, it is passed over to its end. False
+// where the marker is not there. It reads through the scan's own reader,
+// which the loops copy theirs into and back, so that they never take the
+// address of theirs.
+__attribute__((noinline)) bool restartBefore(Scan &scan, const BlockLayout &layout, long m)
 {
-    const int slot = layout.neededRows[size_t(by / c.v)] ? layout.slotOfColumn[size_t(bx / c.h)] : -1;
-    return slot < 0 ? -1 : long(slot) * layout.blocksInMcu + c.first + (by % c.v) * c.h + bx % c.h;
-}
-
-// Restart markers: the one that must come before MCU `m`, and, for a
-// sequential scan, whether the interval it starts holds a block needed at
-// all (if not, it is passed over to its end). False where the marker is
-// not there.
-bool restartBefore(BitReader &in, Scan &scan, const BlockLayout &layout, long m)
-{
-    if (!scan.interval || m % scan.interval)
-        return true;
     if (m) {
-        if (!in.restart(scan.nextRestart))
+        if (!scan.in.restart(scan.nextRestart))
             return false;
         scan.nextRestart = (scan.nextRestart + 1) & 7;
         std::fill_n(scan.prediction, MAX_COMPS_IN_SCAN, 0u);
         scan.eobrun = 0;
     }
-    if (scan.kind != Kind::Sequential)
-        return true;
-    scan.passing = true;
-    for (long n = m; n < m + scan.interval && n <= scan.lastMcu && scan.passing; ++n)
-        scan.passing = !neededMcu(scan, layout, n);
-    return !scan.passing || in.passTo(scan.nextRestart);
+    if (scan.kind == Kind::Sequential) {
+        scan.passing = true;
+        for (long n = m; n < m + scan.interval && n <= scan.lastMcu && scan.passing; ++n)
+            scan.passing = !neededMcu(scan, layout, n);
+        if (scan.passing && !scan.in.passTo(scan.nextRestart))
+            return false;
+    }
+    return true;
 }
 
 // One block of a progressive scan: its values (null where it is not kept)
@@ -464,8 +462,89 @@ struct Block
     uint64_t *nonzero;
 };
 
+// The zigzag positions k to `last` as bits of a mask; none where k is past
+// `last` (k at most 64).
+__attribute__((always_inline)) inline uint64_t positions(int k, int last)
+{
+    const uint64_t from = (~uint64_t(0) << (k & 63)) & -uint64_t(k < 64);
+    return from & (~uint64_t(0) >> (63 - last));
+}
+
+// The number of bits set, without a library call where the processor may
+// have no instruction for it.
+__attribute__((always_inline)) inline int bitCount(uint64_t x)
+{
+    x -= (x >> 1) & 0x5555555555555555u;
+    x = (x & 0x3333333333333333u) + ((x >> 2) & 0x3333333333333333u);
+    x = (x + (x >> 4)) & 0x0f0f0f0f0f0f0f0fu;
+    return int((x * 0x0101010101010101u) >> 56);
+}
+
+// Where in a byte its n-th bit set lies (n from 0), for each byte value.
+struct ByteSelect
+{
+    uint8_t at[256][8] = {};
+    constexpr ByteSelect()
+    {
+        for (int byte = 0; byte < 256; ++byte)
+            for (int bit = 0, n = 0; bit < 8; ++bit)
+                if (byte >> bit & 1)
+                    at[byte][n++] = uint8_t(bit);
+    }
+};
+constexpr ByteSelect byteSelect;
+
+// The position of the n-th bit set (n from 0) of a mask, or 64 where it has
+// no more than n: without a branch that depends on the data, which a loop
+// clearing the lowest bits n times has (the broadword select of Vigna's
+// "Broadword implementation of rank/select queries").
+__attribute__((always_inline)) inline int nthBit(uint64_t x, int n)
+{
+    uint64_t bytes = x - ((x >> 1) & 0x5555555555555555u);
+    bytes = (bytes & 0x3333333333333333u) + ((bytes >> 2) & 0x3333333333333333u);
+    bytes = (bytes + (bytes >> 4)) & 0x0f0f0f0f0f0f0f0fu;
+    const uint64_t before = bytes * 0x0101010101010101u;   // bits set up to each byte's end
+    // The bytes whose count so far exceeds n have their top bit set here.
+    const uint64_t above = ((before | 0x8080808080808080u) - uint64_t(n + 1) * 0x0101010101010101u) & 0x8080808080808080u;
+    if (!above)
+        return 64;
+    const int byte = __builtin_ctzll(above) >> 3;
+    const int rank = n - int(((before << 8) >> (8 * byte)) & 0xff);
+    return 8 * byte + byteSelect.at[(x >> (8 * byte)) & 0xff][rank];
+}
+
+// A symbol of an AC table and the bits after it that its size says (which
+// a refinement scan gives one of); false for a code no table entry has.
+__attribute__((always_inline)) inline bool acSymbol(BitReader &in, const Huffman &table, int &zeros, int &size, int &value)
+{
+    in.fill();
+    if (const int32_t w = table.whole[in.peek(FastBits)]) {
+        in.drop(w & 31);
+        zeros = w >> 5 & 15;
+        size = w >> 9 & 15;
+        value = w >> 16;
+        return true;
+    }
+    const int symbol = decode(in, table);
+    if (symbol < 0)
+        return false;
+    zeros = symbol >> 4;
+    size = symbol & 15;
+    in.fill();
+    value = size ? extend(in.take(size), size) : 0;
+    return true;
+}
+
+// An end-of-band run of 2^zeros and the bits after its code, counting the
+// block it ends in.
+__attribute__((always_inline)) inline unsigned endOfBands(BitReader &in, int zeros)
+{
+    in.fill();
+    return (1u << zeros) + (zeros ? in.take(zeros) : 0);
+}
+
 // The first bits of the DC coefficient (decode_mcu_DC_first).
-inline bool dcFirst(BitReader &in, Scan &scan, int k, const Block &block)
+__attribute__((always_inline)) inline bool dcFirst(BitReader &in, Scan &scan, int k, const Block &block)
 {
     uint32_t diff = 0;
     if (!readDc(in, scan.dc(k), diff))
@@ -481,7 +560,7 @@ inline bool dcFirst(BitReader &in, Scan &scan, int k, const Block &block)
 }
 
 // The next bit of the DC coefficient (decode_mcu_DC_refine).
-inline void dcRefine(BitReader &in, const Scan &scan, const Block &block)
+__attribute__((always_inline)) inline void dcRefine(BitReader &in, const Scan &scan, const Block &block)
 {
     in.fill();
     if (in.take(1) && block.values)
@@ -490,7 +569,7 @@ inline void dcRefine(BitReader &in, const Scan &scan, const Block &block)
 
 // The first bits of a band of AC coefficients (decode_mcu_AC_first). The
 // band's coefficients are zero before, as the progression is checked.
-inline bool acFirst(BitReader &in, Scan &scan, const Block &block)
+__attribute__((always_inline)) inline bool acFirst(BitReader &in, Scan &scan, const Block &block)
 {
     if (scan.eobrun) {
         --scan.eobrun;
@@ -498,23 +577,10 @@ inline bool acFirst(BitReader &in, Scan &scan, const Block &block)
     }
     const Huffman &table = scan.ac(0);
     for (int k = scan.Ss; k <= scan.Se; ++k) {
-        in.fill();
-        int zeros, bits, value;
-        if (const int32_t w = table.whole[in.peek(FastBits)]) {
-            in.drop(w & 31);
-            zeros = w >> 5 & 15;
-            bits = w >> 9 & 15;
-            value = w >> 16;
-        } else {
-            const int symbol = decode(in, table);
-            if (symbol < 0)
-                return false;
-            zeros = symbol >> 4;
-            bits = symbol & 15;
-            in.fill();
-            value = bits ? extend(in.take(bits), bits) : 0;
-        }
-        if (bits) {
+        int zeros, size, value;
+        if (!acSymbol(in, table, zeros, size, value))
+            return false;
+        if (size) {
             k += zeros;
             if (k > scan.Se)   // past the band: corrupt data
                 return false;
@@ -528,136 +594,219 @@ inline bool acFirst(BitReader &in, Scan &scan, const Block &block)
             k += 15;
         } else {
             // The end of this band, and of as many more as the run says.
-            in.fill();
-            scan.eobrun = (1u << zeros) + (zeros ? in.take(zeros) : 0) - 1;
+            scan.eobrun = endOfBands(in, zeros) - 1;
             break;
         }
     }
     return true;
 }
 
-// Correction bits for the coefficients not zero from `k` to the band's
-// end, or (with `zeros` not negative) up to the zero coefficient after
-// `zeros` others; the position reached, past the band if it ends first.
-inline int correct(BitReader &in, const Scan &scan, const Block &block, int k, int zeros)
+// The correction bits of the coefficients not zero among the positions
+// `passed`, one each in order: a 1 adds the bit coded to the coefficient's
+// size (decode_mcu_AC_refine). Passed over where the block is not kept.
+// The progression is checked, so each coefficient's bits below Ah are zero
+// until now, and libjpeg's test that the bit is not yet set always passes.
+__attribute__((always_inline)) inline void correct(BitReader &in, const Scan &scan, const Block &block,
+                                                   uint64_t passed)
 {
-    const int16_t p1 = int16_t(1 << scan.Al);
-    for (; k <= scan.Se; ++k) {
-        if (*block.nonzero >> k & 1) {
+    uint64_t nonzero = *block.nonzero & passed;
+    if (!block.values) {
+        int n = bitCount(nonzero);
+        for (; n > 32; n -= 32) {
             in.fill();
-            if (in.take(1) && block.values) {
-                int16_t &value = block.values[naturalOrder[size_t(k)]];
-                if (!(value & p1))
-                    value = int16_t(value >= 0 ? value + p1 : value - p1);
-            }
-        } else if (zeros >= 0 && --zeros < 0) {
-            break;
+            in.drop(32);
+        }
+        in.fill();
+        in.drop(n);
+        return;
+    }
+    if (!nonzero)
+        return;
+    int n = bitCount(nonzero);
+    const int p1 = 1 << scan.Al;
+    while (n > 0) {
+        const int taken = std::min(n, 32);
+        in.fill();
+        uint32_t bits = in.take(taken) << (32 - taken);   // the first at the top
+        n -= taken;
+        for (int i = 0; i < taken; ++i, nonzero &= nonzero - 1, bits <<= 1) {
+            int16_t &value = block.values[naturalOrder[size_t(__builtin_ctzll(nonzero))]];
+            const int step = value >= 0 ? p1 : -p1;
+            value = int16_t(value + (step & -int(bits >> 31)));
         }
     }
-    return k;
 }
 
-// The next bit of a band of AC coefficients (decode_mcu_AC_refine).
-inline bool acRefine(BitReader &in, Scan &scan, const Block &block)
+// The next bit of a band of AC coefficients (decode_mcu_AC_refine): runs
+// of zero coefficients, each before one that is not zero from now on, the
+// correction bits of those already not zero on the way. `rest` holds the
+// band's positions not yet passed.
+__attribute__((always_inline)) inline bool acRefine(BitReader &in, Scan &scan, const Block &block)
 {
     const Huffman &table = scan.ac(0);
-    int k = scan.Ss;
+    uint64_t rest = scan.band;
     if (!scan.eobrun) {
-        for (; k <= scan.Se; ++k) {
-            const int symbol = decode(in, table);
-            if (symbol < 0)
+        while (rest) {
+            int zeros, size, value;
+            if (!acSymbol(in, table, zeros, size, value))
                 return false;
-            int zeros = symbol >> 4, sign = 0;
-            if (symbol & 15) {
-                if ((symbol & 15) != 1)   // libjpeg warns
-                    return false;
-                in.fill();
-                sign = in.take(1) ? 1 : -1;
-            } else if (zeros != 15) {
-                in.fill();
-                scan.eobrun = (1u << zeros) + (zeros ? in.take(zeros) : 0);
+            if (size > 1)   // libjpeg warns
+                return false;
+            if (!size && zeros != 15) {
+                scan.eobrun = endOfBands(in, zeros);
                 break;
             }
-            k = correct(in, scan, block, k, zeros);
-            if (sign) {
-                if (k > scan.Se)   // past the band: corrupt data
-                    return false;
-                *block.nonzero |= uint64_t(1) << k;
-                if (block.values)
-                    block.values[naturalOrder[size_t(k)]] = int16_t(sign * (1 << scan.Al));
+            // The zero coefficient after `zeros` others (a run of 16 for a
+            // code of zeros alone), or the band's end (64); most runs are
+            // short.
+            const uint64_t zero = ~*block.nonzero & rest;
+            int at;
+            if (zeros < 4) {
+                const uint64_t z1 = zero & (zero - 1), z2 = z1 & (z1 - 1), z3 = z2 & (z2 - 1);
+                const uint64_t left = zeros == 0 ? zero : zeros == 1 ? z1 : zeros == 2 ? z2 : z3;
+                at = left ? __builtin_ctzll(left) : 64;
+            } else {
+                at = nthBit(zero, zeros);
             }
+            const uint64_t passed = rest & ((uint64_t(1) << (at & 63)) - 1 - (at >> 6));
+            correct(in, scan, block, passed);
+            rest &= ~passed;   // from `at` on
+            if (size) {
+                if (at > 63)   // past the band: corrupt data
+                    return false;
+                *block.nonzero |= uint64_t(1) << at;
+                if (block.values)
+                    block.values[naturalOrder[size_t(at)]] = int16_t(value * (1 << scan.Al));
+            }
+            rest &= rest - 1;
         }
     }
     if (scan.eobrun) {
-        correct(in, scan, block, k, -1);
+        correct(in, scan, block, rest);
         --scan.eobrun;
     }
     return true;
 }
 
-// The scan's MCUs in MCU row `row` of the frame, up to the last needed.
-// The bit reader is a copy of the scan's while it decodes them, held in
-// registers.
+// One block of a scan: decoded into the row's kept blocks at `index`, or
+// (-1) passed over, keeping what later blocks need.
 template <Kind K>
-bool decodeScanRow(Scan &scan, const BlockLayout &layout, BlockRow &row, int16_t *values,
-                   std::vector<std::vector<uint64_t>> &nonzero)
+__attribute__((always_inline)) inline bool decodeBlock(BitReader &in, Scan &scan, int k, long index,
+                                                       uint64_t *nonzero, BlockRow &row, int16_t *values)
+{
+    if constexpr (K == Kind::Sequential) {
+        if (index < 0)
+            return skipBlock(in, *scan.dcOf[k], *scan.acOf[k], scan.prediction[k]);
+        row.decoded[index] = 1;
+        return readBlock(in, *scan.dcOf[k], *scan.acOf[k], scan.quantOf[k], scan.prediction[k],
+                         row.coefficients[index]);
+    } else {
+        const Block block{index >= 0 && values ? values + 64 * index : nullptr, nonzero};
+        if constexpr (K == Kind::DcFirst)
+            return dcFirst(in, scan, k, block);
+        if constexpr (K == Kind::DcRefine) {
+            dcRefine(in, scan, block);
+            return true;
+        }
+        if constexpr (K == Kind::AcFirst)
+            return acFirst(in, scan, block);
+        return acRefine(in, scan, block);
+    }
+}
+
+// The MCUs of a scan of several components in MCU row `row` of the frame,
+// up to the last needed: sequential or DC scans, whose blocks are kept by
+// MCU, and whose masks no refinement reads. Each MCU is decoded through a
+// copy of the bit reader whose address is never taken, so that it is held
+// in registers.
+template <Kind K>
+bool decodeMcuRow(Scan &scan, const BlockLayout &layout, const std::vector<std::vector<int>> &kept, BlockRow &row,
+                  int16_t *values)
 {
     BitReader in = scan.in;
-    uint64_t spare = 0;   // the mask of a block none is kept for
-    auto one = [&](int k, long bx, long by) {
-        const BlockLayout::Component &c = layout.components[size_t(scan.component[k])];
-        const long kept = keptIndex(layout, c, bx, by);
-        if constexpr (K == Kind::Sequential) {
-            if (kept < 0)
-                return skipBlock(in, scan.dc(k), scan.ac(k), scan.prediction[k]);
-            row.decoded[kept] = 1;
-            return readBlock(in, scan.dc(k), scan.ac(k), c.quant, scan.prediction[k], row.coefficients[kept]);
-        } else {
-            std::vector<uint64_t> &masks = nonzero[size_t(scan.component[k])];
-            const Block block{kept >= 0 && values ? values + 64 * kept : nullptr,
-                              masks.empty() ? &spare
-                                            : &masks[size_t(by % c.v) * size_t(layout.mcuColumns * c.h) + size_t(bx)]};
-            if constexpr (K == Kind::DcFirst)
-                return dcFirst(in, scan, k, block);
-            if constexpr (K == Kind::DcRefine) {
-                dcRefine(in, scan, block);
-                return true;
-            }
-            if constexpr (K == Kind::AcFirst)
-                return acFirst(in, scan, block);
-            return acRefine(in, scan, block);
-        }
-    };
-    if (scan.count > 1) {
-        const long first = long(row.row) * layout.mcuColumns;
-        for (long m = first; m < first + layout.mcuColumns && m <= scan.lastMcu; ++m) {
-            if (!restartBefore(in, scan, layout, m))
+    // Of each block of an MCU, where the block columns' kept blocks are
+    // listed, and where it goes among them: -1 where its row is not kept.
+    const int *keptOf[D_MAX_BLOCKS_IN_MCU];
+    long offsetOf[D_MAX_BLOCKS_IN_MCU];
+    for (int b = 0; b < scan.blocksInMcu; ++b) {
+        const int c = scan.component[scan.member[b]];
+        const BlockLayout::Component &component = layout.components[size_t(c)];
+        keptOf[b] = kept[size_t(c)].data() + scan.dx[b];
+        offsetOf[b] = component.neededRows[size_t(row.row * component.v + scan.dy[b])] ? scan.dy[b] * component.h : -1;
+    }
+    uint64_t spare = 0;
+    const long first = long(row.row) * layout.mcuColumns, end = std::min(first + layout.mcuColumns, scan.lastMcu + 1);
+    for (long m = first; m < end; ++m) {
+        if (scan.interval && m % scan.interval == 0) {
+            scan.in = in;
+            if (!restartBefore(scan, layout, m))
                 return false;
-            if (scan.passing)
-                continue;
-            for (int b = 0; b < scan.blocksInMcu; ++b) {
-                const int k = scan.member[b];
-                const BlockLayout::Component &c = layout.components[size_t(scan.component[k])];
-                if (!one(k, (m - first) * c.h + scan.dx[b], long(row.row) * c.v + scan.dy[b]))
+            in = scan.in;
+        }
+        if (scan.passing)
+            continue;
+        const long mx = m - first;
+        for (int b = 0; b < scan.blocksInMcu; ++b) {
+            const BlockLayout::Component &component = layout.components[size_t(scan.component[scan.member[b]])];
+            const int base = keptOf[b][mx * component.h];
+            if (!decodeBlock<K>(in, scan, scan.member[b], base < 0 || offsetOf[b] < 0 ? -1 : base + offsetOf[b], &spare,
+                                row, values))
+                return false;
+        }
+        if (!in.sound())
+            return false;
+    }
+    scan.in = in;
+    return true;
+}
+
+// The blocks of a scan of one component in MCU row `row` of the frame, up
+// to the last needed. `kept` gives, for each of its block columns, its
+// place among a needed row's kept blocks (less the place of its block row
+// in the MCU), or -1.
+template <Kind K>
+bool decodeBlockRows(Scan &scan, const BlockLayout &layout, const int *kept, BlockRow &row, int16_t *values,
+                     std::vector<uint64_t> &masks)
+{
+    BitReader in = scan.in;
+    const BlockLayout::Component &component = layout.components[size_t(scan.component[0])];
+    const long firstRow = long(row.row) * component.v, endRow = std::min<long>(firstRow + component.v, component.down);
+    uint64_t spare = 0;
+    for (long by = firstRow; by < endRow; ++by) {
+        const long offset = (by - firstRow) * component.h;
+        uint64_t *maskRow = masks.empty() ? nullptr : masks.data() + offset * layout.mcuColumns;
+        const long start = by * component.across, end = std::min(start + component.across, scan.lastMcu + 1);
+        const bool needed = component.neededRows[size_t(by)];
+        for (long m = start; m < end; ++m) {
+            if (scan.interval && m % scan.interval == 0) {
+                scan.in = in;
+                if (!restartBefore(scan, layout, m))
                     return false;
+                in = scan.in;
             }
-            if (!in.sound())
-                return false;
-        }
-    } else {
-        const BlockLayout::Component &c = layout.components[size_t(scan.component[0])];
-        const long firstRow = long(row.row) * c.v, endRow = std::min<long>(firstRow + c.v, c.down);
-        for (long m = firstRow * c.across; m < endRow * c.across && m <= scan.lastMcu; ++m) {
-            if (!restartBefore(in, scan, layout, m))
-                return false;
             if (scan.passing)
                 continue;
-            if (!one(0, m % c.across, m / c.across) || !in.sound())
+            const long bx = m - start;
+            const int base = needed ? kept[bx] : -1;
+            if (!decodeBlock<K>(in, scan, 0, base < 0 ? -1 : base + offset, maskRow ? maskRow + bx : &spare, row,
+                                values) ||
+                !in.sound())
                 return false;
         }
     }
     scan.in = in;
     return true;
+}
+
+// The scan's blocks in MCU row `row` of the frame.
+template <Kind K>
+bool decodeScanRow(Scan &scan, const BlockLayout &layout, const std::vector<std::vector<int>> &kept, BlockRow &row,
+                   int16_t *values, std::vector<std::vector<uint64_t>> &nonzero)
+{
+    if (scan.count > 1)
+        return decodeMcuRow<K>(scan, layout, kept, row, values);
+    const size_t c = size_t(scan.component[0]);
+    return decodeBlockRows<K>(scan, layout, kept[c].data(), row, values, nonzero[c]);
 }
 
 // Derives a scan's tables, one DC and one AC for each component, those it
@@ -765,6 +914,12 @@ bool EntropyDecoder::setUp(const jpeg_decompress_struct &info, const BlockLayout
         }
         if (!deriveTables(scan, dc, ac))
             return false;
+        scan.band = positions(scan.Ss, std::min(scan.Se, 63));
+        for (int k = 0; k < scan.count; ++k) {
+            scan.dcOf[k] = &scan.dc(k);
+            scan.acOf[k] = &scan.ac(k);
+            scan.quantOf[k] = frame.components[size_t(scan.component[k])].quant;
+        }
         // The blocks of an MCU, in the scan's order; one in a scan of one
         // component.
         scan.blocksInMcu = 0;
@@ -814,14 +969,20 @@ bool EntropyDecoder::setUp(const jpeg_decompress_struct &info, const BlockLayout
                 masks.resize(size_t(c.v) * size_t(frame.mcuColumns * c.h));
             }
     }
+    // Where each block column's blocks go among a needed row's kept ones.
+    keptColumns.assign(size_t(components), {});
+    for (int ci = 0; ci < components; ++ci) {
+        const BlockLayout::Component &c = frame.components[size_t(ci)];
+        for (int bx = 0; bx < frame.mcuColumns * c.h; ++bx) {
+            const int slot = c.neededColumns[size_t(bx)] ? frame.slotOfColumn[size_t(bx / c.h)] : -1;
+            keptColumns[size_t(ci)].push_back(slot < 0 ? -1 : slot * frame.blocksInMcu + c.first + bx % c.h);
+        }
+        buffers += double(keptColumns[size_t(ci)].size() * sizeof(int));
+    }
     if (buffers > memoryLimit)
         return false;
     if (progressive) {
         values.assign(kept * 64, 0);
-        columnOfSlot.assign(size_t(frame.neededColumns), 0);
-        for (int mx = 0; mx < frame.mcuColumns; ++mx)
-            if (frame.slotOfColumn[size_t(mx)] >= 0)
-                columnOfSlot[size_t(frame.slotOfColumn[size_t(mx)])] = mx;
     }
     for (Scan &scan : scans) {
         scan.in = BitReader{&scan.source, scan.source.piece.data(),
@@ -840,11 +1001,11 @@ bool EntropyDecoder::decodeRow(BlockRow &row)
     for (Scan &scan : scans) {
         bool done = false;
         switch (scan.kind) {
-        case Kind::Sequential: done = decodeScanRow<Kind::Sequential>(scan, frame, row, kept, nonzero); break;
-        case Kind::DcFirst: done = decodeScanRow<Kind::DcFirst>(scan, frame, row, kept, nonzero); break;
-        case Kind::DcRefine: done = decodeScanRow<Kind::DcRefine>(scan, frame, row, kept, nonzero); break;
-        case Kind::AcFirst: done = decodeScanRow<Kind::AcFirst>(scan, frame, row, kept, nonzero); break;
-        case Kind::AcRefine: done = decodeScanRow<Kind::AcRefine>(scan, frame, row, kept, nonzero); break;
+        case Kind::Sequential: done = decodeScanRow<Kind::Sequential>(scan, frame, keptColumns, row, kept, nonzero); break;
+        case Kind::DcFirst: done = decodeScanRow<Kind::DcFirst>(scan, frame, keptColumns, row, kept, nonzero); break;
+        case Kind::DcRefine: done = decodeScanRow<Kind::DcRefine>(scan, frame, keptColumns, row, kept, nonzero); break;
+        case Kind::AcFirst: done = decodeScanRow<Kind::AcFirst>(scan, frame, keptColumns, row, kept, nonzero); break;
+        case Kind::AcRefine: done = decodeScanRow<Kind::AcRefine>(scan, frame, keptColumns, row, kept, nonzero); break;
         }
         if (!done)
             return false;
@@ -853,33 +1014,36 @@ bool EntropyDecoder::decodeRow(BlockRow &row)
         return true;
     // The row's kept blocks, complete now: their coefficients dequantised,
     // and the values cleared for the next row.
-    const int columns = frame.neededColumns;
     for (size_t ci = 0; ci < frame.components.size(); ++ci) {
         const BlockLayout::Component &c = frame.components[ci];
         const std::vector<uint64_t> &masks = nonzero[ci];
-        for (int slot = 0; slot < columns; ++slot)
-            for (int y = 0; y < c.v; ++y)
-                for (int x = 0; x < c.h; ++x) {
-                    const long index = long(slot) * frame.blocksInMcu + c.first + y * c.h + x;
-                    int16_t *value = values.data() + 64 * index;
-                    Coefficients &block = row.coefficients[index];
-                    const size_t bx = size_t(columnOfSlot[size_t(slot)] * c.h + x);
-                    uint64_t mask = masks.empty() ? 0 : masks[size_t(y) * size_t(frame.mcuColumns * c.h) + bx];
-                    if (!dequantise(value[0], c.quant[0], block.value[0]))
+        const size_t across = size_t(frame.mcuColumns * c.h);
+        for (int y = 0; y < c.v; ++y) {
+            if (!c.neededRows[size_t(row.row * c.v + y)])
+                continue;
+            for (size_t bx = 0; bx < across; ++bx) {
+                if (keptColumns[ci][bx] < 0)
+                    continue;
+                const long index = keptColumns[ci][bx] + y * c.h;
+                int16_t *value = values.data() + 64 * index;
+                Coefficients &block = row.coefficients[index];
+                uint64_t mask = masks.empty() ? 0 : masks[size_t(y) * across + bx];
+                if (!dequantise(value[0], c.quant[0], block.value[0]))
+                    return false;
+                block.place[0] = 0;
+                value[0] = 0;
+                int n = 1;
+                for (; mask; mask &= mask - 1) {
+                    const int place = naturalOrder[size_t(__builtin_ctzll(mask))];
+                    if (!dequantise(value[place], c.quant[place], block.value[n]))
                         return false;
-                    block.place[0] = 0;
-                    value[0] = 0;
-                    int n = 1;
-                    for (; mask; mask &= mask - 1) {
-                        const int place = naturalOrder[size_t(__builtin_ctzll(mask))];
-                        if (!dequantise(value[place], c.quant[place], block.value[n]))
-                            return false;
-                        block.place[n++] = uint8_t(place);
-                        value[place] = 0;
-                    }
-                    block.count = uint8_t(n);
-                    row.decoded[index] = 1;
+                    block.place[n++] = uint8_t(place);
+                    value[place] = 0;
                 }
+                block.count = uint8_t(n);
+                row.decoded[index] = 1;
+            }
+        }
     }
     return true;
 }

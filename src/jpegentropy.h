@@ -23,11 +23,14 @@ struct BlockLayout
         int first = 0;               // its first block in the MCU
         int across = 0, down = 0;    // its blocks, without those padding MCUs
         int16_t quant[64] = {};      // in natural order
+        // The rows and columns of its blocks (padding ones too) that hold
+        // samples the chosen pixels read: the blocks kept are those in both.
+        std::vector<char> neededRows, neededColumns;
     };
     std::vector<Component> components;   // in the frame's order
     int mcuColumns = 0, mcuRows = 0, blocksInMcu = 0;
-    std::vector<char> neededRows;       // of MCU rows
-    std::vector<int> slotOfColumn;      // of MCU columns: its place among the needed ones, or -1
+    std::vector<char> neededRows;       // of MCU rows: holding a kept block
+    std::vector<int> slotOfColumn;      // of MCU columns: its place among those holding one, or -1
     int neededColumns = 0;
     int lastRow = 0, lastColumn = 0;    // the last MCU needed
 };
@@ -80,7 +83,9 @@ private:
     // zigzag order, which refinement needs.
     std::vector<int16_t> values;
     std::vector<std::vector<uint64_t>> nonzero;   // of each component
-    std::vector<int> columnOfSlot;   // the MCU column of each needed one
+    // For each component's block columns, where their kept blocks go among
+    // a row's, but for their block row in the MCU; -1: none kept.
+    std::vector<std::vector<int>> keptColumns;
 };
 
 } // namespace sixfold

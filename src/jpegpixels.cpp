@@ -1,7 +1,8 @@
 // Decoding chosen pixels of a JPEG exactly as libjpeg-turbo does.
 //
-// Only the blocks holding the chosen pixels (and the chroma around them
-// that smoothing reads) are decoded (jpegentropy.h), and of those only the
+// Only the blocks holding the samples the chosen pixels read (the chroma
+// around them that smoothing reads among them) are decoded (jpegentropy.h),
+// and of those only the
 // samples read are computed, with libjpeg's own integer arithmetic: the
 // accurate integer inverse DCT (jpegidct.h), "fancy" chroma upsampling and
 // the YCbCr table conversion. libjpeg-turbo's SIMD code gives the same bits
@@ -160,21 +161,29 @@ struct Decoder
     // one where the chroma is halved that way, clamped to the component's
     // edges as libjpeg repeats them. The MCUs an output pixel reads are
     // those in both.
-    void markRow(int index, int y, std::vector<char> &rows)
+    void markRow(int index, int y)
     {
         const Component &c = components[size_t(index)];
+        BlockLayout::Component &blocks = layout.components[size_t(index)];
         const bool down = c.upsampling == Upsampling::Down || c.upsampling == Upsampling::Both;
         for (const int sy : down ? std::array<int, 2>{y >> 1, y & 1 ? (y >> 1) + 1 : (y >> 1) - 1}
-                                 : std::array<int, 2>{y, y})
-            rows[size_t((std::clamp(sy, 0, c.height - 1) >> 3) >> c.vShift)] = 1;
+                                 : std::array<int, 2>{y, y}) {
+            const int by = std::clamp(sy, 0, c.height - 1) >> 3;
+            blocks.neededRows[size_t(by)] = 1;
+            layout.neededRows[size_t(by >> c.vShift)] = 1;
+        }
     }
     void markColumn(int index, int x)
     {
         const Component &c = components[size_t(index)];
+        BlockLayout::Component &blocks = layout.components[size_t(index)];
         const bool across = c.upsampling == Upsampling::Across || c.upsampling == Upsampling::Both;
         for (const int sx : across ? std::array<int, 2>{x >> 1, x & 1 ? (x >> 1) + 1 : (x >> 1) - 1}
-                                   : std::array<int, 2>{x, x})
-            layout.slotOfColumn[size_t((std::clamp(sx, 0, c.width - 1) >> 3) >> c.hShift)] = 0;
+                                   : std::array<int, 2>{x, x}) {
+            const int bx = std::clamp(sx, 0, c.width - 1) >> 3;
+            blocks.neededColumns[size_t(bx)] = 1;
+            layout.slotOfColumn[size_t(bx >> c.hShift)] = 0;
+        }
     }
 
     // The sample columns of a component that the chosen columns read, in
@@ -357,8 +366,11 @@ bool decodePixels(const jpeg_decompress_struct &info, const JOCTET *pending, siz
     layout.neededRows.assign(size_t(layout.mcuRows), 0);
     layout.slotOfColumn.assign(size_t(layout.mcuColumns), -1);
     for (size_t c = 0; c < d.components.size(); ++c) {
+        BlockLayout::Component &blocks = layout.components[c];
+        blocks.neededRows.assign(size_t(layout.mcuRows * blocks.v), 0);
+        blocks.neededColumns.assign(size_t(layout.mcuColumns * blocks.h), 0);
         for (const int y : rows)
-            d.markRow(int(c), y, layout.neededRows);
+            d.markRow(int(c), y);
         for (const int x : columns)
             d.markColumn(int(c), x);
     }

@@ -51,9 +51,9 @@ JpegScript jpegScript(const jpeg_decompress_struct &info, FileWindow &window)
         // The next 0xff, and the marker after any fill bytes.
         unsigned char code = 0;
         for (;;) {
-            const size_t count = size_t(std::min(double(FileWindow::Size), window.fileSize - at));
-            const unsigned char *bytes = window.bytes(at, count);
-            if (!bytes || count < 2)
+            size_t count = 0;
+            const unsigned char *bytes = window.from(at, 2, count);
+            if (!bytes)
                 return script;
             const void *mark = std::memchr(bytes, 0xff, count - 1);
             if (!mark) {

@@ -369,9 +369,19 @@ QByteArray jpegFile(const cv::Mat &image, const JpegOptions &options)
         info.scan_info = scans.data();
         info.num_scans = int(scans.size());
         info.optimize_coding = !options.arithmetic;
+    } else if (!options.script.empty()) {
+        for (const JpegOptions::Scan &step : options.script) {
+            jpeg_scan_info scan{int(step.components.size()), {}, step.Ss, step.Se, step.Ah, step.Al};
+            std::copy(step.components.begin(), step.components.end(), scan.component_index);
+            scans.push_back(scan);
+        }
+        info.scan_info = scans.data();
+        info.num_scans = int(scans.size());
     } else if (options.progressive) {
         jpeg_simple_progression(&info);
     }
+    if (options.restartMcus)
+        info.restart_interval = unsigned(options.restartMcus);
     info.arith_code = options.arithmetic;
     jpeg_start_compress(&info, TRUE);
     if (raw)
@@ -385,14 +395,14 @@ QByteArray jpegFile(const cv::Mat &image, const JpegOptions &options)
     jpeg_destroy_compress(&info);
     QByteArray bytes(reinterpret_cast<const char *>(buffer), qsizetype(size));
     std::free(buffer);
-    if (options.firstComponentOnly) {
-        // Each scan of another component runs from its header to the first
-        // marker after its data.
+    if (options.firstComponentOnly || options.withoutDcScans) {
+        // Each scan runs from its header to the first marker after its data.
         for (qsizetype at = 0; (at = bytes.indexOf("\xff\xda", at)) >= 0;) {
+            const qsizetype parameters = at + 4 + 2 * uchar(bytes[at + 4]) + 1;
             qsizetype end = at + 2 + (uchar(bytes[at + 2]) << 8 | uchar(bytes[at + 3]));
             while (uchar(bytes[end]) != 0xff || uchar(bytes[end + 1]) == 0 || (uchar(bytes[end + 1]) & 0xf8) == 0xd0)
                 ++end;
-            if (uchar(bytes[at + 5]) != firstComponent)
+            if (options.withoutDcScans ? bytes[parameters] == 0 : uchar(bytes[at + 5]) != firstComponent)
                 bytes.remove(at, end - at);
             else
                 at = end;

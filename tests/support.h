@@ -107,6 +107,20 @@ struct JpegOptions
     // each channel is then stored as it is (a 3-channel matrix as YCbCr),
     // scaled to its component's size. Empty: hSampling and vSampling.
     std::vector<QSize> sampling = {};
+    // A scan script, as jpegtran -scans takes one: each scan's components
+    // (their indexes), coefficients Ss to Se and bits Ah and Al. Progressive
+    // unless the first scan codes whole blocks; empty: as the options above
+    // say.
+    struct Scan
+    {
+        std::vector<int> components;
+        int Ss = 0, Se = 63, Ah = 0, Al = 0;
+    };
+    std::vector<Scan> script = {};
+    int restartMcus = 0;   // a restart marker every so many MCUs of each scan (0: as restartRows says)
+    // The scans that start at coefficient 0 taken out once written, which
+    // libjpeg's encoder would not do.
+    bool withoutDcScans = false;
 };
 
 // A JPEG of a gray, blue-green-red or (4 channels) CMYK matrix, written with
