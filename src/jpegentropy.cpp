@@ -341,10 +341,9 @@ __attribute__((always_inline)) inline bool skipBlock(BitReader &in, const Huffma
 __attribute__((always_inline)) inline bool readBlock(BitReader &in, const Huffman &dc, const Huffman &ac, const int16_t *quant, uint32_t &prediction,
                       Coefficients &block)
 {
+    std::memset(block.value, 0, sizeof block.value);
     if (!readDc(in, dc, prediction) || !dequantise(int32_t(prediction), quant[0], block.value[0]))
         return false;
-    block.place[0] = 0;
-    int count = 1;
     for (int k = 1; k < 64; ++k) {
         in.fill();
         int zeros, bits, value;
@@ -365,16 +364,14 @@ __attribute__((always_inline)) inline bool readBlock(BitReader &in, const Huffma
         if (bits) {
             k += zeros;
             const int place = naturalOrder[size_t(k)];
-            if (!dequantise(value, quant[place], block.value[count]))
+            if (!dequantise(value, quant[place], block.value[place]))
                 return false;
-            block.place[count++] = uint8_t(place);
         } else if (zeros != 15) {
             break;
         } else {
             k += 15;
         }
     }
-    block.count = uint8_t(count);
     return true;
 }
 
@@ -1016,7 +1013,6 @@ bool EntropyDecoder::decodeRow(BlockRow &row)
     // and the values cleared for the next row.
     for (size_t ci = 0; ci < frame.components.size(); ++ci) {
         const BlockLayout::Component &c = frame.components[ci];
-        const std::vector<uint64_t> &masks = nonzero[ci];
         const size_t across = size_t(frame.mcuColumns * c.h);
         for (int y = 0; y < c.v; ++y) {
             if (!c.neededRows[size_t(row.row * c.v + y)])
@@ -1027,20 +1023,8 @@ bool EntropyDecoder::decodeRow(BlockRow &row)
                 const long index = keptColumns[ci][bx] + y * c.h;
                 int16_t *value = values.data() + 64 * index;
                 Coefficients &block = row.coefficients[index];
-                uint64_t mask = masks.empty() ? 0 : masks[size_t(y) * across + bx];
-                if (!dequantise(value[0], c.quant[0], block.value[0]))
+                if (!dequantiseBlock(value, c.quant, block))
                     return false;
-                block.place[0] = 0;
-                value[0] = 0;
-                int n = 1;
-                for (; mask; mask &= mask - 1) {
-                    const int place = naturalOrder[size_t(__builtin_ctzll(mask))];
-                    if (!dequantise(value[place], c.quant[place], block.value[n]))
-                        return false;
-                    block.place[n++] = uint8_t(place);
-                    value[place] = 0;
-                }
-                block.count = uint8_t(n);
                 row.decoded[index] = 1;
             }
         }

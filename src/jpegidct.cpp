@@ -9,6 +9,10 @@
 
 #include "jpegidct.h"
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 namespace sixfold {
 
 namespace {
@@ -72,19 +76,67 @@ constexpr DctWeights dctWeights;
 
 const int16_t (&dctWeight)[8][8] = dctWeights.weight;
 
+bool dequantiseBlock(int16_t *coefficients, const int16_t *quant, Coefficients &block)
+{
+#ifdef __SSE2__
+    // The product is in range where its high half is the sign of its low
+    // half, and the low half is.
+    __m128i outside = _mm_setzero_si128();
+    const __m128i top = _mm_set1_epi16(2047), bottom = _mm_set1_epi16(-2047);
+    for (int i = 0; i < 64; i += 8) {
+        __m128i *at = reinterpret_cast<__m128i *>(coefficients + i);
+        const __m128i a = _mm_loadu_si128(at), q = _mm_loadu_si128(reinterpret_cast<const __m128i *>(quant + i));
+        const __m128i low = _mm_mullo_epi16(a, q), high = _mm_mulhi_epi16(a, q);
+        outside = _mm_or_si128(outside, _mm_or_si128(_mm_cmpgt_epi16(low, top), _mm_cmplt_epi16(low, bottom)));
+        outside = _mm_or_si128(outside, _mm_xor_si128(high, _mm_srai_epi16(low, 15)));
+        _mm_store_si128(reinterpret_cast<__m128i *>(block.value + i), low);
+        _mm_storeu_si128(at, _mm_setzero_si128());
+    }
+    return _mm_movemask_epi8(outside) == 0;
+#else
+    bool inRange = true;
+    for (int i = 0; i < 64; ++i) {
+        inRange &= dequantise(coefficients[i], quant[i], block.value[i]);
+        coefficients[i] = 0;
+    }
+    return inRange;
+#endif
+}
+
 bool inverseDctColumns(const Coefficients &block, int row, int16_t *columns)
 {
     const int16_t *weight = dctWeight[row];
+#ifdef __SSE2__
+    // Eight sums at once, two rows of coefficients at a time: each product
+    // pair of a row's weight and coefficient is exact in 32 bits.
+    __m128i low = _mm_setzero_si128(), high = _mm_setzero_si128();
+    for (int v = 0; v < 8; v += 2) {
+        const __m128i a = _mm_load_si128(reinterpret_cast<const __m128i *>(block.value + 8 * v));
+        const __m128i b = _mm_load_si128(reinterpret_cast<const __m128i *>(block.value + 8 * v + 8));
+        const __m128i pair = _mm_set1_epi32(int32_t(uint16_t(weight[v]) | uint32_t(uint16_t(weight[v + 1])) << 16));
+        low = _mm_add_epi32(low, _mm_madd_epi16(_mm_unpacklo_epi16(a, b), pair));
+        high = _mm_add_epi32(high, _mm_madd_epi16(_mm_unpackhi_epi16(a, b), pair));
+    }
+    const __m128i half = _mm_set1_epi32(1024), top = _mm_set1_epi32(16383), bottom = _mm_set1_epi32(-16383);
+    low = _mm_srai_epi32(_mm_add_epi32(low, half), 11);
+    high = _mm_srai_epi32(_mm_add_epi32(high, half), 11);
+    const __m128i outside = _mm_or_si128(_mm_or_si128(_mm_cmpgt_epi32(low, top), _mm_cmplt_epi32(low, bottom)),
+                                         _mm_or_si128(_mm_cmpgt_epi32(high, top), _mm_cmplt_epi32(high, bottom)));
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(columns), _mm_packs_epi32(low, high));
+    return _mm_movemask_epi8(outside) == 0;
+#else
     int32_t sums[8] = {};
-    for (int i = 0; i < block.count; ++i)
-        sums[block.place[i] & 7] += int32_t(weight[block.place[i] >> 3]) * block.value[i];
+    for (int v = 0; v < 8; ++v)
+        for (int u = 0; u < 8; ++u)
+            sums[u] += int32_t(weight[v]) * block.value[8 * v + u];
+    bool inRange = true;
     for (int column = 0; column < 8; ++column) {
         const int32_t result = (sums[column] + 1024) >> 11;
-        if (result < -16383 || result > 16383)
-            return false;
+        inRange &= result >= -16383 && result <= 16383;
         columns[column] = int16_t(result);
     }
-    return true;
+    return inRange;
+#endif
 }
 
 } // namespace sixfold

@@ -8,14 +8,10 @@
 
 namespace sixfold {
 
-// A block's coefficients that are not zero (and the DC, which may be),
-// dequantised, with their places in natural order: each place once, as even
-// in corrupt data a run past the end writes only the last.
+// A block's coefficients, dequantised, in natural order.
 struct Coefficients
 {
-    int16_t value[64];
-    uint8_t place[64];
-    uint8_t count;
+    alignas(16) int16_t value[64];
 };
 
 // libjpeg keeps a coefficient in 16 bits, then dequantises it; beyond
@@ -27,6 +23,10 @@ inline bool dequantise(int32_t coefficient, int16_t quant, int16_t &value)
     return v >= -2047 && v <= 2047;
 }
 
+// Dequantises a block of coefficients as dequantise does, each into `block`,
+// and clears them; false where one is out of range.
+bool dequantiseBlock(int16_t *coefficients, const int16_t *quant, Coefficients &block);
+
 // What each input of libjpeg's butterfly adds to each output, [output][input]
 // (jpegidct.cpp).
 extern const int16_t (&dctWeight)[8][8];
@@ -37,7 +37,7 @@ extern const int16_t (&dctWeight)[8][8];
 // column results, in either.
 
 // Row `row` of the column results of a block, from its coefficients alone:
-// what libjpeg's first pass gives there, summed over those not zero.
+// what libjpeg's first pass gives there.
 bool inverseDctColumns(const Coefficients &block, int row, int16_t *columns);
 
 // The sample in `column` of a row of samples, from that row of column
