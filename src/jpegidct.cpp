@@ -9,6 +9,8 @@
 
 #include "jpegidct.h"
 
+#include <algorithm>
+
 #ifdef __SSE2__
 #include <emmintrin.h>
 #endif
@@ -71,6 +73,21 @@ struct DctWeights
     }
 };
 constexpr DctWeights dctWeights;
+
+// The weights of the second pass in pairs of inputs, for the multiply-add
+// of 16-bit pairs: [input pair][output half][output within it][input].
+struct PairedWeights
+{
+    alignas(16) int16_t weight[4][2][4][2] = {};
+    constexpr PairedWeights()
+    {
+        for (int pair = 0; pair < 4; ++pair)
+            for (int output = 0; output < 8; ++output)
+                for (int input = 0; input < 2; ++input)
+                    weight[pair][output / 4][output % 4][input] = dctWeights.weight[output][2 * pair + input];
+    }
+};
+constexpr PairedWeights pairedWeights;
 
 } // namespace
 
@@ -136,6 +153,41 @@ bool inverseDctColumns(const Coefficients &block, int row, int16_t *columns)
         columns[column] = int16_t(result);
     }
     return inRange;
+#endif
+}
+
+unsigned inverseDctRow(const int16_t *columns, uint8_t *samples)
+{
+#ifdef __SSE2__
+    const __m128i in = _mm_loadu_si128(reinterpret_cast<const __m128i *>(columns));
+    const __m128i pairs[4] = {_mm_shuffle_epi32(in, 0x00), _mm_shuffle_epi32(in, 0x55), _mm_shuffle_epi32(in, 0xaa),
+                              _mm_shuffle_epi32(in, 0xff)};
+    __m128i half[2] = {_mm_setzero_si128(), _mm_setzero_si128()};
+    for (int pair = 0; pair < 4; ++pair)
+        for (int h = 0; h < 2; ++h)
+            half[h] = _mm_add_epi32(half[h], _mm_madd_epi16(pairs[pair], _mm_load_si128(reinterpret_cast<const __m128i *>(
+                                                                              pairedWeights.weight[pair][h]))));
+    const __m128i round = _mm_set1_epi32(1 << 17), top = _mm_set1_epi32(383), bottom = _mm_set1_epi32(-384);
+    unsigned outside = 0;
+    for (int h = 0; h < 2; ++h) {
+        half[h] = _mm_srai_epi32(_mm_add_epi32(half[h], round), 18);
+        const __m128i out = _mm_or_si128(_mm_cmpgt_epi32(half[h], top), _mm_cmplt_epi32(half[h], bottom));
+        outside |= unsigned(_mm_movemask_ps(_mm_castsi128_ps(out))) << (4 * h);
+    }
+    const __m128i shifted = _mm_add_epi16(_mm_packs_epi32(half[0], half[1]), _mm_set1_epi16(128));
+    _mm_storel_epi64(reinterpret_cast<__m128i *>(samples), _mm_packus_epi16(shifted, shifted));
+    return outside;
+#else
+    unsigned outside = 0;
+    for (int column = 0; column < 8; ++column) {
+        int32_t sum = 0;
+        for (int j = 0; j < 8; ++j)
+            sum += int32_t(dctWeight[column][j]) * columns[j];
+        const int32_t v = (sum + (1 << 17)) >> 18;
+        samples[column] = uint8_t(std::clamp(v + 128, 0, 255));
+        outside |= unsigned(v < -384 || v > 383) << column;
+    }
+    return outside;
 #endif
 }
 

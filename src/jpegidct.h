@@ -3,7 +3,6 @@
 
 // libjpeg's accurate integer inverse DCT, computed only for the samples read.
 
-#include <algorithm>
 #include <cstdint>
 
 namespace sixfold {
@@ -40,19 +39,11 @@ extern const int16_t (&dctWeight)[8][8];
 // what libjpeg's first pass gives there.
 bool inverseDctColumns(const Coefficients &block, int row, int16_t *columns);
 
-// The sample in `column` of a row of samples, from that row of column
-// results, as libjpeg's second pass gives it. The sum fits in 32 bits: the
-// weights' sizes add up to 61214 at most, times 16383.
-inline bool inverseDctSample(const int16_t *columns, int column, uint8_t &sample)
-{
-    const int16_t *weight = dctWeight[column];
-    int32_t sum = 0;
-    for (int j = 0; j < 8; ++j)
-        sum += int32_t(weight[j]) * columns[j];
-    const int32_t v = (sum + (1 << 17)) >> 18;
-    sample = uint8_t(std::clamp(v + 128, 0, 255));
-    return v >= -384 && v <= 383;
-}
+// The eight samples of a row of samples, from that row of column results,
+// as libjpeg's second pass gives them. The sums fit in 32 bits: the
+// weights' sizes add up to 61214 at most, times 16383. Returns the samples
+// outside the range where its SIMD version gives the same, a bit each.
+unsigned inverseDctRow(const int16_t *columns, uint8_t *samples);
 
 } // namespace sixfold
 
