@@ -477,19 +477,38 @@ __attribute__((always_inline)) inline int bitCount(uint64_t x)
     return int((x * 0x0101010101010101u) >> 56);
 }
 
-// Where in a byte its n-th bit set lies (n from 0), for each byte value.
+// Where in a byte its n-th bit set lies (n from 0), and how many it has,
+// for each byte value.
 struct ByteSelect
 {
-    uint8_t at[256][8] = {};
+    alignas(8) uint8_t at[256][8] = {};
+    uint8_t count[256] = {};
     constexpr ByteSelect()
     {
         for (int byte = 0; byte < 256; ++byte)
-            for (int bit = 0, n = 0; bit < 8; ++bit)
+            for (int bit = 0; bit < 8; ++bit)
                 if (byte >> bit & 1)
-                    at[byte][n++] = uint8_t(bit);
+                    at[byte][count[byte]++] = uint8_t(bit);
     }
 };
 constexpr ByteSelect byteSelect;
+
+// The positions of a mask's bits set, in increasing order, into `list`,
+// then 16 times 64 (past any band); returns how many it has. `list` holds
+// 80.
+__attribute__((always_inline)) inline int listPositions(uint64_t mask, uint8_t *list)
+{
+    int n = 0;
+    for (int byte = 0; byte < 8; ++byte, mask >>= 8) {
+        uint64_t positions;
+        std::memcpy(&positions, byteSelect.at[mask & 0xff], 8);
+        positions += 0x0808080808080808u * uint64_t(byte);
+        std::memcpy(list + n, &positions, 8);
+        n += byteSelect.count[mask & 0xff];
+    }
+    std::memset(list + n, 64, 16);
+    return n;
+}
 
 // The position of the n-th bit set (n from 0) of a mask, or 64 where it has
 // no more than n: without a branch that depends on the data, which a loop
@@ -598,34 +617,32 @@ __attribute__((always_inline)) inline bool acFirst(BitReader &in, Scan &scan, co
     return true;
 }
 
-// The correction bits of the coefficients not zero among the positions
-// `passed`, one each in order: a 1 adds the bit coded to the coefficient's
-// size (decode_mcu_AC_refine). Passed over where the block is not kept.
-// The progression is checked, so each coefficient's bits below Ah are zero
-// until now, and libjpeg's test that the bit is not yet set always passes.
+// The `count` correction bits of the coefficients not zero among the
+// positions `passed`, one each in order: a 1 adds the bit coded to the
+// coefficient's size (decode_mcu_AC_refine). Passed over where the block
+// is not kept. The progression is checked, so each coefficient's bits below
+// Ah are zero until now, and libjpeg's test that the bit is not yet set
+// always passes.
 __attribute__((always_inline)) inline void correct(BitReader &in, const Scan &scan, const Block &block,
-                                                   uint64_t passed)
+                                                   uint64_t passed, int count)
 {
-    uint64_t nonzero = *block.nonzero & passed;
     if (!block.values) {
-        int n = bitCount(nonzero);
-        for (; n > 32; n -= 32) {
+        if (count > 32) {
             in.fill();
             in.drop(32);
+            count -= 32;
         }
         in.fill();
-        in.drop(n);
+        in.drop(count);
         return;
     }
-    if (!nonzero)
-        return;
-    int n = bitCount(nonzero);
+    uint64_t nonzero = *block.nonzero & passed;
     const int p1 = 1 << scan.Al;
-    while (n > 0) {
-        const int taken = std::min(n, 32);
+    while (count > 0) {
+        const int taken = std::min(count, 32);
         in.fill();
         uint32_t bits = in.take(taken) << (32 - taken);   // the first at the top
-        n -= taken;
+        count -= taken;
         for (int i = 0; i < taken; ++i, nonzero &= nonzero - 1, bits <<= 1) {
             int16_t &value = block.values[naturalOrder[size_t(__builtin_ctzll(nonzero))]];
             const int step = value >= 0 ? p1 : -p1;
@@ -636,38 +653,36 @@ __attribute__((always_inline)) inline void correct(BitReader &in, const Scan &sc
 
 // The next bit of a band of AC coefficients (decode_mcu_AC_refine): runs
 // of zero coefficients, each before one that is not zero from now on, the
-// correction bits of those already not zero on the way. `rest` holds the
-// band's positions not yet passed.
+// correction bits of those already not zero on the way. The zero
+// coefficients of the band are listed once at the block's start: those it
+// makes not zero lie behind the position reached, so the list holds, and the
+// coefficients not zero before the zero reached number its distance less the
+// zeros passed.
 __attribute__((always_inline)) inline bool acRefine(BitReader &in, Scan &scan, const Block &block)
 {
     const Huffman &table = scan.ac(0);
-    uint64_t rest = scan.band;
+    int k = scan.Ss;
+    const int end = scan.Se + 1;
     if (!scan.eobrun) {
-        while (rest) {
-            int zeros, size, value;
-            if (!acSymbol(in, table, zeros, size, value))
+        uint8_t zeroAt[80];
+        const int zeros = listPositions(~*block.nonzero & scan.band, zeroAt);
+        int next = 0;   // the first zero at k or after
+        while (k < end) {
+            int run, size, value;
+            if (!acSymbol(in, table, run, size, value))
                 return false;
             if (size > 1)   // libjpeg warns
                 return false;
-            if (!size && zeros != 15) {
-                scan.eobrun = endOfBands(in, zeros);
+            if (!size && run != 15) {
+                scan.eobrun = endOfBands(in, run);
                 break;
             }
-            // The zero coefficient after `zeros` others (a run of 16 for a
-            // code of zeros alone), or the band's end (64); most runs are
-            // short.
-            const uint64_t zero = ~*block.nonzero & rest;
-            int at;
-            if (zeros < 4) {
-                const uint64_t z1 = zero & (zero - 1), z2 = z1 & (z1 - 1), z3 = z2 & (z2 - 1);
-                const uint64_t left = zeros == 0 ? zero : zeros == 1 ? z1 : zeros == 2 ? z2 : z3;
-                at = left ? __builtin_ctzll(left) : 64;
-            } else {
-                at = nthBit(zero, zeros);
-            }
-            const uint64_t passed = rest & ((uint64_t(1) << (at & 63)) - 1 - (at >> 6));
-            correct(in, scan, block, passed);
-            rest &= ~passed;   // from `at` on
+            // The zero coefficient after `run` others (a run of 16 for a
+            // code of zeros alone), or the band's end.
+            next += run;
+            const int at = zeroAt[next];
+            const int stop = std::min(at, end);
+            correct(in, scan, block, positions(k, stop - 1), stop - k - (at < 64 ? run : zeros - (next - run)));
             if (size) {
                 if (at > 63)   // past the band: corrupt data
                     return false;
@@ -675,11 +690,13 @@ __attribute__((always_inline)) inline bool acRefine(BitReader &in, Scan &scan, c
                 if (block.values)
                     block.values[naturalOrder[size_t(at)]] = int16_t(value * (1 << scan.Al));
             }
-            rest &= rest - 1;
+            k = stop + 1;
+            ++next;
         }
     }
     if (scan.eobrun) {
-        correct(in, scan, block, rest);
+        const uint64_t rest = positions(k, scan.Se);
+        correct(in, scan, block, rest, bitCount(*block.nonzero & rest));
         --scan.eobrun;
     }
     return true;
