@@ -390,11 +390,10 @@ struct EntropyDecoder::Scan
     int count = 0;                      // components
     int component[MAX_COMPS_IN_SCAN] = {};   // in the layout
     std::vector<Huffman> tables;        // each component's DC, then AC
-    // The blocks of an MCU: of which scan component, where in the layout's
-    // MCU, and where in the component's blocks.
+    // The blocks of an MCU: of which scan component, and where in the
+    // component's blocks.
     int blocksInMcu = 1;
-    int member[D_MAX_BLOCKS_IN_MCU] = {}, place[D_MAX_BLOCKS_IN_MCU] = {}, dx[D_MAX_BLOCKS_IN_MCU] = {},
-        dy[D_MAX_BLOCKS_IN_MCU] = {};
+    int member[D_MAX_BLOCKS_IN_MCU] = {}, dx[D_MAX_BLOCKS_IN_MCU] = {}, dy[D_MAX_BLOCKS_IN_MCU] = {};
     Source source;
     BitReader in{nullptr, nullptr, nullptr};
     uint32_t prediction[MAX_COMPS_IN_SCAN] = {};
@@ -420,10 +419,10 @@ using Scan = EntropyDecoder::Scan;
 bool neededMcu(const Scan &scan, const BlockLayout &layout, long m)
 {
     if (scan.count > 1)
-        return layout.neededRows[size_t(m / layout.mcuColumns)] && layout.slotOfColumn[size_t(m % layout.mcuColumns)] >= 0;
+        return layout.neededRows[size_t(m / layout.mcuColumns)] && layout.neededMcuColumns[size_t(m % layout.mcuColumns)];
     const BlockLayout::Component &c = layout.components[size_t(scan.component[0])];
     const long by = m / c.across, bx = m % c.across;
-    return layout.neededRows[size_t(by / c.v)] && layout.slotOfColumn[size_t(bx / c.h)] >= 0;
+    return layout.neededRows[size_t(by / c.v)] && layout.neededMcuColumns[size_t(bx / c.h)];
 }
 
 // The restart marker that must come before MCU `m` (a multiple of the
@@ -734,19 +733,17 @@ __attribute__((always_inline)) inline bool decodeBlock(BitReader &in, Scan &scan
 // copy of the bit reader whose address is never taken, so that it is held
 // in registers.
 template <Kind K>
-bool decodeMcuRow(Scan &scan, const BlockLayout &layout, const std::vector<std::vector<int>> &kept, BlockRow &row,
-                  int16_t *values)
+bool decodeMcuRow(Scan &scan, const BlockLayout &layout, BlockRow &row, int16_t *values)
 {
     BitReader in = scan.in;
-    // Of each block of an MCU, where the block columns' kept blocks are
-    // listed, and where it goes among them: -1 where its row is not kept.
+    // Of each block of an MCU, where its block column's kept blocks are,
+    // and its row among them: -1 where its row is not kept.
     const int *keptOf[D_MAX_BLOCKS_IN_MCU];
     long offsetOf[D_MAX_BLOCKS_IN_MCU];
     for (int b = 0; b < scan.blocksInMcu; ++b) {
-        const int c = scan.component[scan.member[b]];
-        const BlockLayout::Component &component = layout.components[size_t(c)];
-        keptOf[b] = kept[size_t(c)].data() + scan.dx[b];
-        offsetOf[b] = component.neededRows[size_t(row.row * component.v + scan.dy[b])] ? scan.dy[b] * component.h : -1;
+        const BlockLayout::Component &component = layout.components[size_t(scan.component[scan.member[b]])];
+        keptOf[b] = component.kept.data() + scan.dx[b];
+        offsetOf[b] = component.neededRows[size_t(row.row * component.v + scan.dy[b])] ? scan.dy[b] : -1;
     }
     uint64_t spare = 0;
     const long first = long(row.row) * layout.mcuColumns, end = std::min(first + layout.mcuColumns, scan.lastMcu + 1);
@@ -775,20 +772,19 @@ bool decodeMcuRow(Scan &scan, const BlockLayout &layout, const std::vector<std::
 }
 
 // The blocks of a scan of one component in MCU row `row` of the frame, up
-// to the last needed. `kept` gives, for each of its block columns, its
-// place among a needed row's kept blocks (less the place of its block row
-// in the MCU), or -1.
+// to the last needed.
 template <Kind K>
-bool decodeBlockRows(Scan &scan, const BlockLayout &layout, const int *kept, BlockRow &row, int16_t *values,
+bool decodeBlockRows(Scan &scan, const BlockLayout &layout, BlockRow &row, int16_t *values,
                      std::vector<uint64_t> &masks)
 {
     BitReader in = scan.in;
     const BlockLayout::Component &component = layout.components[size_t(scan.component[0])];
+    const int *kept = component.kept.data();
     const long firstRow = long(row.row) * component.v, endRow = std::min<long>(firstRow + component.v, component.down);
     uint64_t spare = 0;
     for (long by = firstRow; by < endRow; ++by) {
-        const long offset = (by - firstRow) * component.h;
-        uint64_t *maskRow = masks.empty() ? nullptr : masks.data() + offset * layout.mcuColumns;
+        const long offset = by - firstRow;
+        uint64_t *maskRow = masks.empty() ? nullptr : masks.data() + offset * layout.mcuColumns * component.h;
         const long start = by * component.across, end = std::min(start + component.across, scan.lastMcu + 1);
         const bool needed = component.neededRows[size_t(by)];
         for (long m = start; m < end; ++m) {
@@ -814,13 +810,12 @@ bool decodeBlockRows(Scan &scan, const BlockLayout &layout, const int *kept, Blo
 
 // The scan's blocks in MCU row `row` of the frame.
 template <Kind K>
-bool decodeScanRow(Scan &scan, const BlockLayout &layout, const std::vector<std::vector<int>> &kept, BlockRow &row,
-                   int16_t *values, std::vector<std::vector<uint64_t>> &nonzero)
+bool decodeScanRow(Scan &scan, const BlockLayout &layout, BlockRow &row, int16_t *values,
+                   std::vector<std::vector<uint64_t>> &nonzero)
 {
     if (scan.count > 1)
-        return decodeMcuRow<K>(scan, layout, kept, row, values);
-    const size_t c = size_t(scan.component[0]);
-    return decodeBlockRows<K>(scan, layout, kept[c].data(), row, values, nonzero[c]);
+        return decodeMcuRow<K>(scan, layout, row, values);
+    return decodeBlockRows<K>(scan, layout, row, values, nonzero[size_t(scan.component[0])]);
 }
 
 // Derives a scan's tables, one DC and one AC for each component, those it
@@ -948,7 +943,6 @@ bool EntropyDecoder::setUp(const jpeg_decompress_struct &info, const BlockLayout
                     scan.member[b] = k;
                     scan.dx[b] = x;
                     scan.dy[b] = y;
-                    scan.place[b] = c.first + y * c.h + x;
                 }
         }
         if (scan.count > 1) {
@@ -970,7 +964,7 @@ bool EntropyDecoder::setUp(const jpeg_decompress_struct &info, const BlockLayout
 
     // A progressive file's row of coefficients, and the masks of the
     // components a refinement scan reads.
-    const size_t kept = size_t(frame.neededColumns) * size_t(frame.blocksInMcu);
+    const size_t kept = size_t(frame.keptBlocks);
     nonzero.assign(size_t(components), {});
     if (progressive) {
         buffers += double(kept) * 64 * sizeof(int16_t);
@@ -982,16 +976,6 @@ bool EntropyDecoder::setUp(const jpeg_decompress_struct &info, const BlockLayout
                     buffers += double(c.v) * frame.mcuColumns * c.h * sizeof(uint64_t);
                 masks.resize(size_t(c.v) * size_t(frame.mcuColumns * c.h));
             }
-    }
-    // Where each block column's blocks go among a needed row's kept ones.
-    keptColumns.assign(size_t(components), {});
-    for (int ci = 0; ci < components; ++ci) {
-        const BlockLayout::Component &c = frame.components[size_t(ci)];
-        for (int bx = 0; bx < frame.mcuColumns * c.h; ++bx) {
-            const int slot = c.neededColumns[size_t(bx)] ? frame.slotOfColumn[size_t(bx / c.h)] : -1;
-            keptColumns[size_t(ci)].push_back(slot < 0 ? -1 : slot * frame.blocksInMcu + c.first + bx % c.h);
-        }
-        buffers += double(keptColumns[size_t(ci)].size() * sizeof(int));
     }
     if (buffers > memoryLimit)
         return false;
@@ -1015,11 +999,11 @@ bool EntropyDecoder::decodeRow(BlockRow &row)
     for (Scan &scan : scans) {
         bool done = false;
         switch (scan.kind) {
-        case Kind::Sequential: done = decodeScanRow<Kind::Sequential>(scan, frame, keptColumns, row, kept, nonzero); break;
-        case Kind::DcFirst: done = decodeScanRow<Kind::DcFirst>(scan, frame, keptColumns, row, kept, nonzero); break;
-        case Kind::DcRefine: done = decodeScanRow<Kind::DcRefine>(scan, frame, keptColumns, row, kept, nonzero); break;
-        case Kind::AcFirst: done = decodeScanRow<Kind::AcFirst>(scan, frame, keptColumns, row, kept, nonzero); break;
-        case Kind::AcRefine: done = decodeScanRow<Kind::AcRefine>(scan, frame, keptColumns, row, kept, nonzero); break;
+        case Kind::Sequential: done = decodeScanRow<Kind::Sequential>(scan, frame, row, kept, nonzero); break;
+        case Kind::DcFirst: done = decodeScanRow<Kind::DcFirst>(scan, frame, row, kept, nonzero); break;
+        case Kind::DcRefine: done = decodeScanRow<Kind::DcRefine>(scan, frame, row, kept, nonzero); break;
+        case Kind::AcFirst: done = decodeScanRow<Kind::AcFirst>(scan, frame, row, kept, nonzero); break;
+        case Kind::AcRefine: done = decodeScanRow<Kind::AcRefine>(scan, frame, row, kept, nonzero); break;
         }
         if (!done)
             return false;
@@ -1035,9 +1019,9 @@ bool EntropyDecoder::decodeRow(BlockRow &row)
             if (!c.neededRows[size_t(row.row * c.v + y)])
                 continue;
             for (size_t bx = 0; bx < across; ++bx) {
-                if (keptColumns[ci][bx] < 0)
+                if (c.kept[bx] < 0)
                     continue;
-                const long index = keptColumns[ci][bx] + y * c.h;
+                const long index = c.kept[bx] + y;
                 int16_t *value = values.data() + 64 * index;
                 Coefficients &block = row.coefficients[index];
                 if (!dequantiseBlock(value, c.quant, block))

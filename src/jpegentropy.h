@@ -13,30 +13,31 @@
 namespace sixfold {
 
 // The blocks of a frame as the block decoder lays them out: the MCUs of a
-// scan of every component (an interleaved scan), and those the chosen
-// pixels need.
+// scan of every component (an interleaved scan), and the blocks the chosen
+// pixels read, which are kept.
 struct BlockLayout
 {
     struct Component
     {
         int h = 1, v = 1;            // blocks across and down in an MCU
-        int first = 0;               // its first block in the MCU
         int across = 0, down = 0;    // its blocks, without those padding MCUs
         int16_t quant[64] = {};      // in natural order
         // The rows and columns of its blocks (padding ones too) that hold
         // samples the chosen pixels read: the blocks kept are those in both.
         std::vector<char> neededRows, neededColumns;
+        // Of each block column, where its blocks of an MCU row lie among
+        // those kept (the rows of the MCU one after another); -1: none.
+        std::vector<int> kept;
     };
     std::vector<Component> components;   // in the frame's order
     int mcuColumns = 0, mcuRows = 0, blocksInMcu = 0;
-    std::vector<char> neededRows;       // of MCU rows: holding a kept block
-    std::vector<int> slotOfColumn;      // of MCU columns: its place among those holding one, or -1
-    int neededColumns = 0;
+    std::vector<char> neededRows, neededMcuColumns;   // of MCUs: holding a kept block
     int lastRow = 0, lastColumn = 0;    // the last MCU needed
+    int keptBlocks = 0;                 // of an MCU row
 };
 
-// Where the kept blocks of an MCU row go: each at slot * blocksInMcu + its
-// place in the MCU, with whether it was decoded.
+// Where the kept blocks of an MCU row go, as the layout places them, with
+// whether each was decoded.
 struct BlockRow
 {
     int row = 0;
@@ -83,9 +84,6 @@ private:
     // zigzag order, which refinement needs.
     std::vector<int16_t> values;
     std::vector<std::vector<uint64_t>> nonzero;   // of each component
-    // For each component's block columns, where their kept blocks go among
-    // a row's, but for their block row in the MCU; -1: none kept.
-    std::vector<std::vector<int>> keptColumns;
 };
 
 } // namespace sixfold

@@ -132,7 +132,6 @@ struct Decoder
                 c.hShift = blocks.h / 2;
                 c.vShift = blocks.v / 2;
             }
-            blocks.first = layout.blocksInMcu;
             layout.blocksInMcu += blocks.h * blocks.v;
             blocks.across = int(frame.width_in_blocks);
             blocks.down = int(frame.height_in_blocks);
@@ -182,7 +181,7 @@ struct Decoder
                                    : std::array<int, 2>{x, x}) {
             const int bx = std::clamp(sx, 0, c.width - 1) >> 3;
             blocks.neededColumns[size_t(bx)] = 1;
-            layout.slotOfColumn[size_t(bx >> c.hShift)] = 0;
+            layout.neededMcuColumns[size_t(bx >> c.hShift)] = 1;
         }
     }
 
@@ -212,11 +211,9 @@ struct Decoder
             std::sort(all.begin(), all.end());
             all.erase(std::unique(all.begin(), all.end()), all.end());
             for (const int sx : all) {
-                const int bx = sx >> 3, slot = layout.slotOfColumn[size_t(bx >> c.hShift)];
-                failed |= slot < 0;
-                sampleColumns[index].push_back({uint32_t(std::max(slot, 0) * layout.blocksInMcu +
-                                                         layout.components[index].first + (bx & c.hShift)),
-                                                uint32_t(sx & 7)});
+                const int block = layout.components[index].kept[size_t(sx >> 3)];
+                failed |= block < 0;
+                sampleColumns[index].push_back({uint32_t(std::max(block, 0)), uint32_t(sx & 7)});
             }
             for (int which = 0; which < 2; ++which)
                 for (const int sx : read[which])
@@ -240,7 +237,7 @@ struct Decoder
         const int by = sy >> 3, my = by >> c.vShift;
         Band &band = bands[my % 3];
         failed |= band.row != my;
-        return {&band, uint32_t((by & c.vShift) << c.hShift), uint32_t(sy & 7)};
+        return {&band, uint32_t(by & c.vShift), uint32_t(sy & 7)};
     }
 
     // A component's samples at its sample columns in row sy, each block's
@@ -370,7 +367,7 @@ bool decodePixels(const jpeg_decompress_struct &info, const JOCTET *pending, siz
 
     // Which MCUs the chosen pixels read.
     layout.neededRows.assign(size_t(layout.mcuRows), 0);
-    layout.slotOfColumn.assign(size_t(layout.mcuColumns), -1);
+    layout.neededMcuColumns.assign(size_t(layout.mcuColumns), 0);
     for (size_t c = 0; c < d.components.size(); ++c) {
         BlockLayout::Component &blocks = layout.components[c];
         blocks.neededRows.assign(size_t(layout.mcuRows * blocks.v), 0);
@@ -380,14 +377,18 @@ bool decodePixels(const jpeg_decompress_struct &info, const JOCTET *pending, siz
         for (const int x : columns)
             d.markColumn(int(c), x);
     }
-    for (int &slot : layout.slotOfColumn)
-        if (slot == 0)
-            slot = layout.neededColumns++;
+    // The kept blocks of an MCU row: each kept block column's rows of the
+    // MCU, one after another.
+    for (BlockLayout::Component &blocks : layout.components)
+        for (const char needed : blocks.neededColumns) {
+            blocks.kept.push_back(needed ? layout.keptBlocks : -1);
+            layout.keptBlocks += needed ? blocks.v : 0;
+        }
     layout.lastRow = layout.mcuRows - 1;
     while (!layout.neededRows[size_t(layout.lastRow)])
         --layout.lastRow;
     layout.lastColumn = layout.mcuColumns - 1;
-    while (layout.slotOfColumn[size_t(layout.lastColumn)] < 0)
+    while (!layout.neededMcuColumns[size_t(layout.lastColumn)])
         --layout.lastColumn;
     // A file of several scans (progressive, or a scan per component) is
     // decoded whole by libjpeg before any row comes out: the blocks needed
@@ -398,7 +399,8 @@ bool decodePixels(const jpeg_decompress_struct &info, const JOCTET *pending, siz
     // picture or less, as the panel's in a photo of 6.5 MP or more (both
     // take the same at 6 MP, on the bench photo scaled down).
     const bool scans = jpeg_has_multiple_scans(const_cast<j_decompress_ptr>(&info));
-    const long neededMcus = long(layout.neededColumns) * std::count(layout.neededRows.begin(), layout.neededRows.end(), 1);
+    const long neededMcus = std::count(layout.neededMcuColumns.begin(), layout.neededMcuColumns.end(), 1) *
+                            std::count(layout.neededRows.begin(), layout.neededRows.end(), 1);
     const double chosen = double(rows.size()) * double(columns.size());
     if (!always && !scans && neededMcus > long(layout.mcuColumns) * layout.mcuRows / 4 &&
         chosen * 100 > 3 * double(info.image_width) * double(info.image_height))
@@ -419,7 +421,7 @@ bool decodePixels(const jpeg_decompress_struct &info, const JOCTET *pending, siz
             return false;
     }
     // Three bands of coefficients, and what the scans keep.
-    const size_t blocks = size_t(layout.neededColumns) * size_t(layout.blocksInMcu);
+    const size_t blocks = size_t(layout.keptBlocks);
     const double bands = 3.0 * double(blocks) * (sizeof(Coefficients) + 1);
     if (!d.entropy.setUp(info, layout, scans ? &script : nullptr, pending, pendingBytes, descriptor, double(offset),
                          memoryLimit - bands))
