@@ -885,8 +885,8 @@ bool EntropyDecoder::setUp(const jpeg_decompress_struct &info, const BlockLayout
             Ah = info.Ah;
             scan.Al = info.Al;
             scan.interval = long(info.restart_interval);
-            scan.source = {descriptor, offset, std::vector<uint8_t>(std::max(pendingBytes, size_t(1) << 18))};
-            std::memcpy(scan.source.piece.data(), pending, pendingBytes);
+            // The pending bytes are read where libjpeg holds them.
+            scan.source = {descriptor, offset, std::vector<uint8_t>(size_t(1) << 16)};
         }
         if (scan.count < 1 || scan.count > MAX_COMPS_IN_SCAN)
             return false;
@@ -982,10 +982,9 @@ bool EntropyDecoder::setUp(const jpeg_decompress_struct &info, const BlockLayout
     if (progressive) {
         values.assign(kept * 64, 0);
     }
-    for (Scan &scan : scans) {
-        scan.in = BitReader{&scan.source, scan.source.piece.data(),
-                            scan.source.piece.data() + (script ? 0 : pendingBytes)};
-    }
+    for (Scan &scan : scans)
+        scan.in = script ? BitReader{&scan.source, scan.source.piece.data(), scan.source.piece.data()}
+                         : BitReader{&scan.source, pending, pending + pendingBytes};
     return true;
 }
 
