@@ -142,6 +142,21 @@ void makeSeeds(const QString &dir)
         {{1, 1}, {2, 2}, {2, 2}}, {{1, 4}, {1, 2}, {1, 2}}, {{2, 2}, {1, 1}, {1, 1}, {2, 2}},
         {{1, 2}, {1, 1}, {1, 1}, {1, 4}}};
     const cv::Mat photo = support::photoLike(24, 120, 4);
+    // Progressions: refinement in steps with restart markers, spectral
+    // selection, a scan a component, luma's last bit never sent.
+    using Scan = support::JpegOptions::Scan;
+    for (const std::vector<Scan> &script : std::vector<std::vector<Scan>>{
+             {{{0, 1, 2}, 0, 0, 0, 2}, {{0}, 1, 63, 0, 2}, {{1}, 1, 63, 0, 1}, {{2}, 1, 63, 0, 1},
+              {{0}, 1, 63, 2, 1}, {{0, 1, 2}, 0, 0, 2, 1}, {{0, 1, 2}, 0, 0, 1, 0}, {{0}, 1, 63, 1, 0},
+              {{1}, 1, 63, 1, 0}, {{2}, 1, 63, 1, 0}},
+             {{{0, 1, 2}, 0, 0, 0, 0}, {{0}, 1, 5, 0, 0}, {{0}, 6, 63, 0, 0}, {{1}, 1, 63, 0, 0}, {{2}, 1, 63, 0, 0}},
+             {{{0}}, {{1}}, {{2}}},
+             {{{0, 1, 2}, 0, 0, 0, 0}, {{0}, 1, 63, 0, 1}, {{1}, 1, 63, 0, 0}, {{2}, 1, 63, 0, 0}}}) {
+        support::JpegOptions options;
+        options.script = script;
+        options.restartMcus = 2;
+        seed(support::jpegFile(photo, options));
+    }
     for (const std::vector<QSize> &layout : layouts) {
         const cv::Mat image = support::withChannels(photo, int(layout.size()));
         for (const bool progressive : {false, true}) {

@@ -338,12 +338,16 @@ __attribute__((always_inline)) inline bool skipBlock(BitReader &in, const Huffma
 }
 
 // Decodes a block's coefficients; false also where one is out of that range.
-__attribute__((always_inline)) inline bool readBlock(BitReader &in, const Huffman &dc, const Huffman &ac, const int16_t *quant, uint32_t &prediction,
-                      Coefficients &block)
+__attribute__((always_inline)) inline bool readBlock(BitReader &in, const Huffman &dc, const Huffman &ac,
+                                                     const int16_t *quant, uint32_t &prediction, Coefficients &block)
 {
     std::memset(block.value, 0, sizeof block.value);
-    if (!readDc(in, dc, prediction) || !dequantise(int32_t(prediction), quant[0], block.value[0]))
+    if (!readDc(in, dc, prediction))
         return false;
+    // Each dequantised value is checked at the end, all at once.
+    int32_t v = int32_t(int16_t(prediction)) * quant[0];
+    block.value[0] = int16_t(v);
+    uint32_t outside = uint32_t(v + 2047) > 4094;
     for (int k = 1; k < 64; ++k) {
         in.fill();
         int zeros, bits, value;
@@ -364,17 +368,17 @@ __attribute__((always_inline)) inline bool readBlock(BitReader &in, const Huffma
         if (bits) {
             k += zeros;
             const int place = naturalOrder[size_t(k)];
-            if (!dequantise(value, quant[place], block.value[place]))
-                return false;
+            v = int32_t(int16_t(value)) * quant[place];
+            block.value[place] = int16_t(v);
+            outside |= uint32_t(v + 2047) > 4094;
         } else if (zeros != 15) {
             break;
         } else {
             k += 15;
         }
     }
-    return true;
+    return !outside;
 }
-
 
 // How a scan codes its blocks: whole (a sequential scan), or one part of a
 // progression (jdphuff.c).
@@ -389,7 +393,7 @@ struct EntropyDecoder::Scan
     uint64_t band = 0;                  // positions Ss to Se, zigzag
     int count = 0;                      // components
     int component[MAX_COMPS_IN_SCAN] = {};   // in the layout
-    std::vector<Huffman> tables;        // each component's DC, then AC
+    std::vector<Huffman> tables;        // those its components use
     // The blocks of an MCU: of which scan component, and where in the
     // component's blocks.
     int blocksInMcu = 1;
@@ -403,9 +407,7 @@ struct EntropyDecoder::Scan
     int nextRestart = 0;
     bool passing = false;
 
-    const Huffman &dc(int k) const { return tables[size_t(2 * k)]; }
-    const Huffman &ac(int k) const { return tables[size_t(2 * k + 1)]; }
-    // Of each component, for the loops: its tables and quantisation.
+    // Of each component: its tables (among those above) and quantisation.
     const Huffman *dcOf[MAX_COMPS_IN_SCAN] = {}, *acOf[MAX_COMPS_IN_SCAN] = {};
     const int16_t *quantOf[MAX_COMPS_IN_SCAN] = {};
 };
@@ -562,7 +564,7 @@ __attribute__((always_inline)) inline unsigned endOfBands(BitReader &in, int zer
 __attribute__((always_inline)) inline bool dcFirst(BitReader &in, Scan &scan, int k, const Block &block)
 {
     uint32_t diff = 0;
-    if (!readDc(in, scan.dc(k), diff))
+    if (!readDc(in, *scan.dcOf[k], diff))
         return false;
     // libjpeg stops where the sum leaves an int.
     const int64_t sum = int64_t(int32_t(scan.prediction[k])) + int32_t(diff);
@@ -590,7 +592,7 @@ __attribute__((always_inline)) inline bool acFirst(BitReader &in, Scan &scan, co
         --scan.eobrun;
         return true;
     }
-    const Huffman &table = scan.ac(0);
+    const Huffman &table = *scan.acOf[0];
     for (int k = scan.Ss; k <= scan.Se; ++k) {
         int zeros, size, value;
         if (!acSymbol(in, table, zeros, size, value))
@@ -659,7 +661,7 @@ __attribute__((always_inline)) inline void correct(BitReader &in, const Scan &sc
 // zeros passed.
 __attribute__((always_inline)) inline bool acRefine(BitReader &in, Scan &scan, const Block &block)
 {
-    const Huffman &table = scan.ac(0);
+    const Huffman &table = *scan.acOf[0];
     int k = scan.Ss;
     const int end = scan.Se + 1;
     if (!scan.eobrun) {
@@ -739,11 +741,12 @@ bool decodeMcuRow(Scan &scan, const BlockLayout &layout, BlockRow &row, int16_t 
     // Of each block of an MCU, where its block column's kept blocks are,
     // and its row among them: -1 where its row is not kept.
     const int *keptOf[D_MAX_BLOCKS_IN_MCU];
-    long offsetOf[D_MAX_BLOCKS_IN_MCU];
+    long offsetOf[D_MAX_BLOCKS_IN_MCU], strideOf[D_MAX_BLOCKS_IN_MCU];
     for (int b = 0; b < scan.blocksInMcu; ++b) {
         const BlockLayout::Component &component = layout.components[size_t(scan.component[scan.member[b]])];
         keptOf[b] = component.kept.data() + scan.dx[b];
         offsetOf[b] = component.neededRows[size_t(row.row * component.v + scan.dy[b])] ? scan.dy[b] : -1;
+        strideOf[b] = component.h;
     }
     uint64_t spare = 0;
     const long first = long(row.row) * layout.mcuColumns, end = std::min(first + layout.mcuColumns, scan.lastMcu + 1);
@@ -758,8 +761,7 @@ bool decodeMcuRow(Scan &scan, const BlockLayout &layout, BlockRow &row, int16_t 
             continue;
         const long mx = m - first;
         for (int b = 0; b < scan.blocksInMcu; ++b) {
-            const BlockLayout::Component &component = layout.components[size_t(scan.component[scan.member[b]])];
-            const int base = keptOf[b][mx * component.h];
+            const int base = keptOf[b][mx * strideOf[b]];
             if (!decodeBlock<K>(in, scan, scan.member[b], base < 0 || offsetOf[b] < 0 ? -1 : base + offsetOf[b], &spare,
                                 row, values))
                 return false;
@@ -822,13 +824,36 @@ bool decodeScanRow(Scan &scan, const BlockLayout &layout, BlockRow &row, int16_t
 // uses; false where libjpeg would refuse one.
 bool deriveTables(Scan &scan, const JHUFF_TBL *const *dc, const JHUFF_TBL *const *ac)
 {
-    scan.tables.resize(size_t(2 * scan.count));
-    for (int k = 0; k < scan.count; ++k) {
-        const bool dcUsed = scan.kind == Kind::Sequential || scan.kind == Kind::DcFirst;
-        const bool acUsed = scan.kind == Kind::Sequential || scan.kind == Kind::AcFirst || scan.kind == Kind::AcRefine;
-        if ((dcUsed && !derive(dc[k], true, scan.tables[size_t(2 * k)])) ||
-            (acUsed && !derive(ac[k], false, scan.tables[size_t(2 * k + 1)])))
+    // The tables the components use, each derived once however many share
+    // it (as DC or AC: derived differently).
+    const JHUFF_TBL *derived[2 * MAX_COMPS_IN_SCAN] = {};
+    bool asDc[2 * MAX_COMPS_IN_SCAN] = {};
+    size_t count = 0;
+    size_t of[2 * MAX_COMPS_IN_SCAN] = {};
+    const bool dcUsed = scan.kind == Kind::Sequential || scan.kind == Kind::DcFirst;
+    const bool acUsed = scan.kind == Kind::Sequential || scan.kind == Kind::AcFirst || scan.kind == Kind::AcRefine;
+    for (int k = 0; k < 2 * scan.count; ++k) {
+        const bool isDc = k % 2 == 0;
+        if (!(isDc ? dcUsed : acUsed))
+            continue;
+        const JHUFF_TBL *table = isDc ? dc[k / 2] : ac[k / 2];
+        if (!table)
             return false;
+        of[k] = std::find(derived, derived + count, table) - derived;
+        while (of[k] < count && asDc[of[k]] != isDc)
+            of[k] = std::find(derived + of[k] + 1, derived + count, table) - derived;
+        if (of[k] == count) {
+            derived[count] = table;
+            asDc[count++] = isDc;
+        }
+    }
+    scan.tables.resize(count);
+    for (size_t i = 0; i < count; ++i)
+        if (!derive(derived[i], asDc[i], scan.tables[i]))
+            return false;
+    for (int k = 0; k < scan.count; ++k) {
+        scan.dcOf[k] = dcUsed ? &scan.tables[of[2 * k]] : nullptr;
+        scan.acOf[k] = acUsed ? &scan.tables[of[2 * k + 1]] : nullptr;
     }
     return true;
 }
@@ -924,11 +949,8 @@ bool EntropyDecoder::setUp(const jpeg_decompress_struct &info, const BlockLayout
         if (!deriveTables(scan, dc, ac))
             return false;
         scan.band = positions(scan.Ss, std::min(scan.Se, 63));
-        for (int k = 0; k < scan.count; ++k) {
-            scan.dcOf[k] = &scan.dc(k);
-            scan.acOf[k] = &scan.ac(k);
+        for (int k = 0; k < scan.count; ++k)
             scan.quantOf[k] = frame.components[size_t(scan.component[k])].quant;
-        }
         // The blocks of an MCU, in the scan's order; one in a scan of one
         // component.
         scan.blocksInMcu = 0;

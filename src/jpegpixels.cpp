@@ -593,12 +593,17 @@ bool decodeJpegPixels(const jpeg_decompress_struct &info, const JOCTET *pending,
 #else
     bool always = false;
 #ifdef SIXFOLD_READER_TESTING
+    readerTesting.blockDecoded = false;
     if (readerTesting.blocks == ReaderTesting::Blocks::Never)
         return false;
     always = readerTesting.blocks == ReaderTesting::Blocks::Always;
 #endif
-    return blockDecoderAgreesWithLibjpeg() &&
-           decodePixels(info, pending, pendingBytes, file, memoryLimit, rows, columns, always, put);
+    const bool decoded = blockDecoderAgreesWithLibjpeg() &&
+                         decodePixels(info, pending, pendingBytes, file, memoryLimit, rows, columns, always, put);
+#ifdef SIXFOLD_READER_TESTING
+    readerTesting.blockDecoded = decoded;
+#endif
+    return decoded;
 #endif
 }
 

@@ -46,6 +46,8 @@ private slots:
     void sameAsWholeRead();
     void everySamplingLayout_data();
     void everySamplingLayout();
+    void progressionScripts_data();
+    void progressionScripts();
     void exifOrientationAsOpenCv_data();
     void exifOrientationAsOpenCv();
     void refusesWhatWouldNotFit_data();
@@ -222,8 +224,10 @@ void TestReader::everySamplingLayout_data()
                 continue;
             QTest::addRow("%s24x1000 progressive", name.constData()) << layout << QSize(24, 1000) << true;
             QTest::addRow("%s8x9000", name.constData()) << layout << QSize(8, 9000) << false;
-            if (common)
+            if (common) {
                 QTest::addRow("%s24000x4", name.constData()) << layout << QSize(24000, 4) << false;
+                QTest::addRow("%s24000x4 progressive", name.constData()) << layout << QSize(24000, 4) << true;
+            }
         }
     }
 }
@@ -258,6 +262,103 @@ void TestReader::everySamplingLayout()
         const bool alike = readAlike();
         sixfold::readerTesting.blocks = Blocks::Auto;
         QVERIFY(alike);
+    }
+#endif
+}
+
+void TestReader::progressionScripts_data()
+{
+    // Files of several scans, each decoded by the block decoder where it
+    // is sure to give libjpeg's pixels (`taken`), and by libjpeg otherwise.
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<bool>("taken");
+    using Scan = support::JpegOptions::Scan;
+    const cv::Mat photo = support::photoLike(700, 517, 21);
+    auto file = [&](std::vector<Scan> script, int restartMcus = 0, int channels = 3) {
+        support::JpegOptions options;
+        options.script = std::move(script);
+        options.restartMcus = restartMcus;
+        return support::jpegFile(support::withChannels(photo, channels), options);
+    };
+    // Each component's AC coefficients from `Ss` to `Se`, from bit Al up,
+    // then a refinement scan for each bit below it down to `last`.
+    auto ac = [](std::vector<Scan> &script, int component, int Ss, int Se, int Al, int last = 0) {
+        script.push_back({{component}, Ss, Se, 0, Al});
+        for (int bit = Al; bit > last; --bit)
+            script.push_back({{component}, Ss, Se, bit, bit - 1});
+    };
+    support::JpegOptions libjpegs;
+    libjpegs.progressive = true;
+    QTest::newRow("libjpeg's own script") << support::jpegFile(photo, libjpegs) << true;
+    QTest::newRow("libjpeg's own script, gray") << support::jpegFile(support::withChannels(photo, 1), libjpegs)
+                                                << true;
+    QTest::newRow("OpenCV's") << support::encoded(".jpg", photo, {cv::IMWRITE_JPEG_PROGRESSIVE, 1}) << true;
+    libjpegs.restartMcus = 3;
+    QTest::newRow("libjpeg's own script, a restart marker every 3 MCUs, cutting end-of-band runs")
+        << support::jpegFile(photo, libjpegs) << true;
+    std::vector<Scan> steps = {{{0, 1, 2}, 0, 0, 0, 3}};
+    for (int c = 0; c < 3; ++c)
+        ac(steps, c, 1, 63, 3, 1);
+    for (int bit = 3; bit > 0; --bit)
+        steps.push_back({{0, 1, 2}, 0, 0, bit, bit - 1});
+    for (int c = 0; c < 3; ++c)
+        steps.push_back({{c}, 1, 63, 1, 0});
+    QTest::newRow("three refinement steps") << file(steps) << true;
+    QTest::newRow("three refinement steps, a restart marker every MCU") << file(steps, 1) << true;
+    std::vector<Scan> spectral = {{{0, 1, 2}, 0, 0, 0, 0}};
+    for (const auto &[Ss, Se] : {std::pair{1, 2}, {3, 9}, {10, 63}})
+        ac(spectral, 0, Ss, Se, 0);
+    ac(spectral, 1, 1, 63, 0);
+    ac(spectral, 2, 1, 63, 0);
+    QTest::newRow("spectral selection alone") << file(spectral) << true;
+    std::vector<Scan> approximation = {{{0, 1, 2}, 0, 0, 0, 2}, {{0, 1, 2}, 0, 0, 2, 1}, {{0, 1, 2}, 0, 0, 1, 0}};
+    for (int c = 0; c < 3; ++c)
+        ac(approximation, c, 1, 63, 2);
+    QTest::newRow("successive approximation alone") << file(approximation) << true;
+    std::vector<Scan> dcRefined = {{{0}, 0, 0, 0, 1}, {{1, 2}, 0, 0, 0, 1}, {{0}, 0, 0, 1, 0}, {{1, 2}, 0, 0, 1, 0}};
+    for (int c = 0; c < 3; ++c)
+        ac(dcRefined, c, 1, 63, 0);
+    QTest::newRow("DC refined, in scans of some components") << file(dcRefined) << true;
+    // libjpeg smooths blocks whose first ten coefficients lack bits: left
+    // to it. Bits short beyond them are decoded as they are.
+    std::vector<Scan> lowShort = {{{0, 1, 2}, 0, 0, 0, 0}};
+    for (int c = 0; c < 3; ++c)
+        ac(lowShort, c, 1, 63, 2, c == 0 ? 1 : 0);
+    QTest::newRow("luma's last bit never sent, which libjpeg smooths") << file(lowShort) << false;
+    std::vector<Scan> dcShort = {{{0, 1, 2}, 0, 0, 0, 1}};
+    for (int c = 0; c < 3; ++c)
+        ac(dcShort, c, 1, 63, 0);
+    QTest::newRow("DC's last bit never sent") << file(dcShort) << false;
+    std::vector<Scan> highShort = {{{0, 1, 2}, 0, 0, 0, 0}};
+    for (int c = 0; c < 3; ++c) {
+        ac(highShort, c, 1, 9, 0);
+        ac(highShort, c, 10, 63, 1, c == 2 ? 1 : 0);
+    }
+    QTest::newRow("a chroma's last bit sent but for coefficients 10 on") << file(highShort) << true;
+    QTest::newRow("sequential, a scan for each component") << file({{{0}}, {{1}}, {{2}}}) << true;
+    QTest::newRow("sequential, luma, then both chroma") << file({{{0}}, {{1, 2}}}, 2) << true;
+}
+
+void TestReader::progressionScripts()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(bool, taken);
+    const QString file = support::writeBytes(dir.filePath("scans.jpg"), bytes);
+    const cv::Mat expected = cv::imread(file.toStdString(), cv::IMREAD_COLOR);
+    QVERIFY(!expected.empty());
+    QVERIFY(samePanelPixels(sixfold::readImage(file.toStdString()), expected));
+#ifdef SIXFOLD_READER_TESTING
+    // The panel of a small picture, of which only some blocks are read.
+    sixfold::readerTesting.panelWidth = 37;
+    sixfold::readerTesting.panelHeight = 29;
+    using Blocks = sixfold::ReaderTesting::Blocks;
+    for (const Blocks blocks : {Blocks::Never, Blocks::Always}) {
+        sixfold::readerTesting.blocks = blocks;
+        const cv::Mat read = sixfold::readImage(file.toStdString());
+        const bool decoded = sixfold::readerTesting.blockDecoded;
+        sixfold::readerTesting = {};
+        QVERIFY(samePanelPixels(read, expected, {37, 29}));
+        QCOMPARE(decoded, blocks == Blocks::Always && taken);
     }
 #endif
 }
