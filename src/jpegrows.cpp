@@ -255,7 +255,7 @@ std::optional<cv::Mat> readJpegRows(std::FILE *file, double memoryLimit)
     Placement p;
     std::vector<uchar> scratch;
     Outcome outcome = Outcome::Again;
-    for (const size_t piece : {size_t(1) << 18, StdioPiece}) {
+    for (const size_t piece : {size_t(1) << 16, StdioPiece}) {
         std::rewind(file);
         JpegDecompressor decompressor(file, piece);
         if ((outcome = decodeJpeg(decompressor, memoryLimit, picture, p, scratch)) != Outcome::Again)
