@@ -21,6 +21,7 @@
 #include <algorithm>
 #include <array>
 #include <climits>
+#include <memory>
 #include <cstring>
 #include <utility>
 
@@ -48,15 +49,18 @@ struct Huffman
     int32_t whole[1 << FastBits] = {};
     // AC codes and their extra bits that fit in RunBits whole: bits used
     // (5 bits), coefficients advanced (8), advanced before the last code
-    // (8), ended by end-of-block (1).
-    uint32_t run[1 << RunBits] = {};
+    // (8), ended by end-of-block (1); 0: none. Only for the AC tables of
+    // sequential scans, which pass over blocks with it; left unwritten (and
+    // so costing no memory) in the others.
+    uint32_t run[1 << RunBits];
     int32_t maxcode[18] = {};
     int32_t valoffset[18] = {};
     uint8_t values[256] = {};
 };
 
 // False where libjpeg would refuse the table, or put in one of its own.
-bool derive(const JHUFF_TBL *table, bool dc, Huffman &h)
+// With `runs`, an AC table's run look-ups too.
+bool derive(const JHUFF_TBL *table, bool dc, bool runs, Huffman &h)
 {
     if (!table)
         return false;
@@ -98,7 +102,7 @@ bool derive(const JHUFF_TBL *table, bool dc, Huffman &h)
             }
         }
     }
-    if (dc)
+    if (dc || !runs)
         return true;
     for (uint32_t bits = 0; bits < (1u << RunBits); ++bits) {
         int used = 0, advanced = 0, before = 0, codes = 0;
@@ -118,8 +122,7 @@ bool derive(const JHUFF_TBL *table, bool dc, Huffman &h)
             }
             advanced += size ? zeros + 1 : 16;
         }
-        if (codes)
-            h.run[bits] = uint32_t(used | advanced << 5 | before << 13 | int(end) << 21);
+        h.run[bits] = codes ? uint32_t(used | advanced << 5 | before << 13 | int(end) << 21) : 0;
     }
     return true;
 }
@@ -393,7 +396,8 @@ struct EntropyDecoder::Scan
     uint64_t band = 0;                  // positions Ss to Se, zigzag
     int count = 0;                      // components
     int component[MAX_COMPS_IN_SCAN] = {};   // in the layout
-    std::vector<Huffman> tables;        // those its components use
+    std::unique_ptr<Huffman[]> tables;  // those its components use
+    size_t tableCount = 0;
     // The blocks of an MCU: of which scan component, and where in the
     // component's blocks.
     int blocksInMcu = 1;
@@ -847,9 +851,10 @@ bool deriveTables(Scan &scan, const JHUFF_TBL *const *dc, const JHUFF_TBL *const
             asDc[count++] = isDc;
         }
     }
-    scan.tables.resize(count);
+    scan.tables.reset(new Huffman[count]);   // not cleared: see Huffman::run
+    scan.tableCount = count;
     for (size_t i = 0; i < count; ++i)
-        if (!derive(derived[i], asDc[i], scan.tables[i]))
+        if (!derive(derived[i], asDc[i], scan.kind == Kind::Sequential, scan.tables[i]))
             return false;
     for (int k = 0; k < scan.count; ++k) {
         scan.dcOf[k] = dcUsed ? &scan.tables[of[2 * k]] : nullptr;
@@ -974,7 +979,7 @@ bool EntropyDecoder::setUp(const jpeg_decompress_struct &info, const BlockLayout
             const long by = std::min<long>(long(frame.lastRow + 1) * c.v, c.down) - 1;
             scan.lastMcu = by * c.across + std::min<long>(c.across, long(frame.lastColumn + 1) * c.h) - 1;
         }
-        buffers += double(scan.source.piece.size()) + double(scan.tables.size() * sizeof(Huffman));
+        buffers += double(scan.source.piece.size()) + double(scan.tableCount * sizeof(Huffman));
     }
     // Every coefficient libjpeg's smoothing looks at (the first 6 up to
     // libjpeg-turbo 2.0, the first 10 since) coded to its last bit, in
