@@ -434,9 +434,7 @@ bool neededMcu(const Scan &scan, const BlockLayout &layout, long m)
 // The restart marker that must come before MCU `m` (a multiple of the
 // interval), and, for a sequential scan, whether the interval it starts
 // holds a block needed at all: if not, it is passed over to its end. False
-// where the marker is not there. It reads through the scan's own reader,
-// which the loops copy theirs into and back, so that they never take the
-// address of theirs.
+// where the marker is not there. It reads through the scan's own reader.
 __attribute__((noinline)) bool restartBefore(Scan &scan, const BlockLayout &layout, long m)
 {
     if (m) {
@@ -453,6 +451,19 @@ __attribute__((noinline)) bool restartBefore(Scan &scan, const BlockLayout &layo
         if (scan.passing && !scan.in.passTo(scan.nextRestart))
             return false;
     }
+    return true;
+}
+
+// The restart before MCU `m` where one is due there: the loops' reader is
+// copied into the scan's and back, so that its address is never taken.
+__attribute__((always_inline)) inline bool restartIfDue(BitReader &in, Scan &scan, const BlockLayout &layout, long m)
+{
+    if (!scan.interval || m % scan.interval)
+        return true;
+    scan.in = in;
+    if (!restartBefore(scan, layout, m))
+        return false;
+    in = scan.in;
     return true;
 }
 
@@ -755,12 +766,8 @@ bool decodeMcuRow(Scan &scan, const BlockLayout &layout, BlockRow &row, int16_t 
     uint64_t spare = 0;
     const long first = long(row.row) * layout.mcuColumns, end = std::min(first + layout.mcuColumns, scan.lastMcu + 1);
     for (long m = first; m < end; ++m) {
-        if (scan.interval && m % scan.interval == 0) {
-            scan.in = in;
-            if (!restartBefore(scan, layout, m))
-                return false;
-            in = scan.in;
-        }
+        if (!restartIfDue(in, scan, layout, m))
+            return false;
         if (scan.passing)
             continue;
         const long mx = m - first;
@@ -794,12 +801,8 @@ bool decodeBlockRows(Scan &scan, const BlockLayout &layout, BlockRow &row, int16
         const long start = by * component.across, end = std::min(start + component.across, scan.lastMcu + 1);
         const bool needed = component.neededRows[size_t(by)];
         for (long m = start; m < end; ++m) {
-            if (scan.interval && m % scan.interval == 0) {
-                scan.in = in;
-                if (!restartBefore(scan, layout, m))
-                    return false;
-                in = scan.in;
-            }
+            if (!restartIfDue(in, scan, layout, m))
+                return false;
             if (scan.passing)
                 continue;
             const long bx = m - start;

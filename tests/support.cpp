@@ -411,6 +411,18 @@ QByteArray jpegFile(const cv::Mat &image, const JpegOptions &options)
     return bytes;
 }
 
+QByteArray acScansDeclaring(const cv::Mat &image, int width, int height)
+{
+    JpegOptions acOnly{1, 1};
+    for (int c = 0; c < image.channels(); ++c)
+        acOnly.script.push_back({{c}, 0, 0, 0, 0});
+    for (int c = 0; c < image.channels(); ++c)
+        acOnly.script.push_back({{c}, 1, 63, 0, 0});
+    acOnly.withoutDcScans = true;
+    const QByteArray whole = jpegFile(image, acOnly);
+    return jpegDeclaring(whole.left(whole.indexOf(QByteArray::fromHex("ffda")) + 14), width, height);
+}
+
 QByteArray jpegDeclaring(QByteArray jpeg, int width, int height)
 {
     int sof = int(jpeg.indexOf(QByteArray::fromHex("ffc0")));

@@ -131,6 +131,11 @@ QByteArray jpegFile(const cv::Mat &image, const JpegOptions &options = {});
 // size.
 QByteArray jpegDeclaring(QByteArray jpeg, int width, int height);
 
+// A progressive JPEG of AC scans alone (no block of which costs a bit),
+// gray or YCbCr as the picture's channels, cut four bytes into its data and
+// declaring the given size.
+QByteArray acScansDeclaring(const cv::Mat &image, int width, int height);
+
 // A PNG written with libpng from packed rows of raw samples (as many bytes
 // a row as the depth and colour type take), optionally interlaced and with a
 // transparent colour or palette entries.
