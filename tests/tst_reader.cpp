@@ -349,11 +349,9 @@ void TestReader::progressionScripts()
     QVERIFY(samePanelPixels(sixfold::readImage(file.toStdString()), expected));
 #ifdef SIXFOLD_READER_TESTING
     // The panel of a small picture, of which only some blocks are read.
-    sixfold::readerTesting.panelWidth = 37;
-    sixfold::readerTesting.panelHeight = 29;
     using Blocks = sixfold::ReaderTesting::Blocks;
     for (const Blocks blocks : {Blocks::Never, Blocks::Always}) {
-        sixfold::readerTesting.blocks = blocks;
+        sixfold::readerTesting = {37, 29, blocks};
         const cv::Mat read = sixfold::readImage(file.toStdString());
         const bool decoded = sixfold::readerTesting.blockDecoded;
         sixfold::readerTesting = {};
