@@ -901,7 +901,7 @@ bool EntropyDecoder::setUp(const jpeg_decompress_struct &info, const BlockLayout
             Ah = header.Ah;
             scan.Al = header.Al;
             scan.interval = long(header.restartInterval);
-            scan.source = {descriptor, header.data, std::vector<uint8_t>(size_t(1) << 16)};
+            scan.source = {descriptor, header.data, std::vector<uint8_t>(size_t(1) << 14)};
         } else {
             scan.count = info.comps_in_scan;
             for (int k = 0; k < scan.count; ++k) {
@@ -982,7 +982,8 @@ bool EntropyDecoder::setUp(const jpeg_decompress_struct &info, const BlockLayout
             const long by = std::min<long>(long(frame.lastRow + 1) * c.v, c.down) - 1;
             scan.lastMcu = by * c.across + std::min<long>(c.across, long(frame.lastColumn + 1) * c.h) - 1;
         }
-        buffers += double(scan.source.piece.size()) + double(scan.tableCount * sizeof(Huffman));
+        buffers += double(scan.source.piece.size()) +
+                   double(scan.tableCount * (sizeof(Huffman) - (scan.kind == Kind::Sequential ? 0 : sizeof Huffman::run)));
     }
     // Every coefficient libjpeg's smoothing looks at (the first 6 up to
     // libjpeg-turbo 2.0, the first 10 since) coded to its last bit, in

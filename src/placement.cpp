@@ -24,6 +24,11 @@ struct LazyPixels final : cv::MatAllocator
     {
         size_t total = CV_ELEM_SIZE(type);
         for (int i = dims - 1; i >= 0; --i) {
+            // A row falling a little short of whole pages starts a page of
+            // its own: each pair of rows the views read then takes its
+            // whole pages and no more (six, not seven, for a 4000-pixel row).
+            if (i == 0 && dims == 2 && !data && ((total + 4095) & ~size_t(4095)) - total < 2048)
+                total = (total + 4095) & ~size_t(4095);
             if (step) {
                 if (data && step[i] != cv::Mat::AUTO_STEP)
                     total = step[i];

@@ -337,6 +337,46 @@ void TestReader::progressionScripts_data()
     QTest::newRow("a chroma's last bit sent but for coefficients 10 on") << file(highShort) << true;
     QTest::newRow("sequential, a scan for each component") << file({{{0}}, {{1}}, {{2}}}) << true;
     QTest::newRow("sequential, luma, then both chroma") << file({{{0}}, {{1, 2}}}, 2) << true;
+    QTest::newRow("libjpeg's own script, turned by EXIF 6")
+        << support::withExifOrientation(support::jpegFile(photo, libjpegs), 6) << true;
+    QTest::newRow("libjpeg's own script, turned by EXIF 3")
+        << support::withExifOrientation(support::jpegFile(photo, libjpegs), 3) << true;
+
+    // Files changed by hand, as no encoder writes them. Where scan `n`
+    // starts, and where its data end (at the next marker but a restart).
+    auto scanStart = [](const QByteArray &bytes, int n) {
+        qsizetype at = -1;
+        for (int i = 0; i <= n; ++i)
+            at = bytes.indexOf("\xff\xda", at + 1);
+        return at;
+    };
+    auto scanEnd = [](const QByteArray &bytes, qsizetype at) {
+        qsizetype end = at + 2 + (uchar(bytes[at + 2]) << 8 | uchar(bytes[at + 3]));
+        while (uchar(bytes[end]) != 0xff || uchar(bytes[end + 1]) == 0 || (uchar(bytes[end + 1]) & 0xf8) == 0xd0)
+            ++end;
+        return end;
+    };
+    const QByteArray stepped = file(steps);
+    QByteArray offByOne = stepped;   // the scan refining luma from bit 3 to 2 says 2 to 1
+    offByOne[scanStart(offByOne, 4) + 9] = 0x21;
+    QTest::newRow("a refinement scan a bit off, which libjpeg warns of") << offByOne << false;
+    support::JpegOptions acOnly;
+    acOnly.script = spectral;
+    acOnly.withoutDcScans = true;
+    QTest::newRow("AC scans alone, which libjpeg warns of") << support::jpegFile(photo, acOnly) << false;
+    QByteArray twice = file(spectral);   // the luma's first band again from its first bit
+    const qsizetype band = scanStart(twice, 1);
+    twice.insert(band, twice.mid(band, scanEnd(twice, band) - band));
+    QTest::newRow("a band sent again, which libjpeg takes without a word") << twice << false;
+    QByteArray tables = stepped;
+    const qsizetype dqt = tables.indexOf("\xff\xdb");
+    tables.insert(scanStart(tables, 1), tables.mid(dqt, 2 + (uchar(tables[dqt + 2]) << 8 | uchar(tables[dqt + 3]))));
+    QTest::newRow("quantisation tables again after the first scan") << tables << false;
+    QTest::newRow("bytes between scans, which libjpeg passes over") << QByteArray(stepped).insert(scanStart(stepped, 3), "\x12\x34")
+                                                                 << true;
+    QByteArray restarts = file(steps, 1);   // a marker taken out of the fourth scan
+    restarts.remove(restarts.indexOf("\xff\xd3", scanStart(restarts, 3)), 2);
+    QTest::newRow("a restart marker missing, which libjpeg resynchronises at") << restarts << false;
 }
 
 void TestReader::progressionScripts()
@@ -469,6 +509,11 @@ void TestReader::refusesWhatWouldNotFit_data()
                                            << false;
     QTest::newRow("jpeg rows beyond the limit") << jpeg << 0.85 << false;
     QTest::newRow("jpeg rows within it, the picture not") << jpeg << 1.1 << true;
+    // libjpeg would hold every coefficient of a progressive file (1.4 MB
+    // here) beside the rows; the block decoder holds a row of blocks.
+    const QByteArray progressive = support::encoded(".jpg", photo, {cv::IMWRITE_JPEG_PROGRESSIVE, 1});
+    QTest::newRow("progressive jpeg rows beyond the limit") << progressive << 0.85 << false;
+    QTest::newRow("progressive jpeg rows within it, with its coefficients not") << progressive << 1.5 << true;
     QTest::newRow("png rows beyond the limit") << png << 0.85 << false;
     // Turned a quarter, an interlaced picture keeps whole stored rows for
     // the panel's columns: 513 of 2000 pixels, 3.1 MB, where the rows take
