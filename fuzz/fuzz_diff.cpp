@@ -38,6 +38,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <random>
+#include <vector>
 
 using support::samePanelPixels;
 
@@ -180,15 +181,32 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***argv)
 extern "C" size_t LLVMFuzzerMutate(uint8_t *data, size_t size, size_t maxSize);
 
 // A quarter of the time, one component of a JPEG's frame header gets new
-// sampling factors (1 to 4 either way); otherwise libFuzzer mutates.
+// sampling factors (1 to 4 either way); an eighth, one scan header a new
+// band or new bits (the first or last coefficient moved by one, or Ah and
+// Al anew), so that progressions libjpeg refuses, warns about or smooths
+// come up; otherwise libFuzzer mutates.
 extern "C" size_t LLVMFuzzerCustomMutator(uint8_t *data, size_t size, size_t maxSize, unsigned int seed)
 {
     std::minstd_rand random(seed);
     const size_t frame = size > 3 && data[0] == 0xff && data[1] == 0xd8 ? frameHeader(data, size) : 0;
-    if (frame && random() % 4 == 0 && frame + 10 < size && data[frame + 9] > 0) {
+    const unsigned choice = random() % 8;
+    if (frame && choice < 2 && frame + 10 < size && data[frame + 9] > 0) {
         const size_t component = frame + 10 + 3 * (random() % data[frame + 9]) + 1;
         if (component < size) {
             data[component] = uint8_t((random() % 4 + 1) << 4 | (random() % 4 + 1));
+            return size;
+        }
+    }
+    if (frame && choice == 2) {
+        std::vector<size_t> scans;
+        for (size_t at = frame; at + 5 < size; ++at)
+            if (data[at] == 0xff && data[at + 1] == 0xda)
+                scans.push_back(at);
+        const size_t scan = scans.empty() ? 0 : scans[random() % scans.size()];
+        const size_t parameters = scan + 5 + 2 * size_t(scan ? data[scan + 4] : 0);
+        if (scan && parameters + 2 < size) {
+            const unsigned which = random() % 3;
+            data[parameters + which] = uint8_t(which == 2 ? random() % 256 : data[parameters + which] + (random() % 2 ? 1 : 255));
             return size;
         }
     }

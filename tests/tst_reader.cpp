@@ -5,6 +5,7 @@
 #include "exif.h"
 #include "imagereader.h"
 #include "jpegpixels.h"
+#include "jpegscans.h"
 #include "mainwindow.h"
 #include "memorylimit.h"
 #include "readertesting.h"
@@ -48,6 +49,8 @@ private slots:
     void everySamplingLayout();
     void progressionScripts_data();
     void progressionScripts();
+    void scanHeadersWalked_data();
+    void scanHeadersWalked();
     void exifOrientationAsOpenCv_data();
     void exifOrientationAsOpenCv();
     void refusesWhatWouldNotFit_data();
@@ -401,6 +404,63 @@ void TestReader::progressionScripts()
 #endif
 }
 
+void TestReader::scanHeadersWalked_data()
+{
+    // What the walk of a file's markers tells the block decoder: the scans
+    // in order, where the data of the first begin, and whether every marker
+    // is one it can go by.
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QString>("scans");   // each: Ss-Se Ah/Al and the components' indexes
+    QTest::addColumn<bool>("plain");
+    support::JpegOptions options;
+    options.script = {{{0, 1, 2}, 0, 0, 0, 1}, {{2}, 1, 63, 0, 0}, {{0, 1, 2}, 0, 0, 1, 0}, {{0}, 1, 63, 0, 0},
+                      {{1}, 1, 63, 0, 0}};
+    options.restartMcus = 1;
+    const QByteArray file = support::jpegFile(support::photoLike(48, 40, 3), options);
+    const QString script = "0-0 0/1 012, 1-63 0/0 2, 0-0 1/0 012, 1-63 0/0 0, 1-63 0/0 1";
+    QTest::newRow("five scans, restart markers in their data") << file << script << true;
+    const qsizetype second = file.indexOf("\xff\xda", file.indexOf("\xff\xda") + 1);
+    QTest::newRow("fill bytes and a comment between scans")
+        << QByteArray(file).insert(second, QByteArray("\xff\xff\xff\xfe\x00\x04" "ab", 8)) << script << true;
+    QTest::newRow("a second frame header") << QByteArray(file).insert(second, file.mid(file.indexOf("\xff\xc2"), 19))
+                                           << script << false;
+    QTest::newRow("an unknown marker") << QByteArray(file).insert(second, QByteArray("\xff\xf0\x00\x02", 4)) << script
+                                       << false;
+    QTest::newRow("cut inside the third scan's header")
+        << file.left(file.indexOf("\xff\xda", second + 1) + 6) << "0-0 0/1 012, 1-63 0/0 2" << false;
+}
+
+void TestReader::scanHeadersWalked()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(QString, scans);
+    QFETCH(bool, plain);
+    const QString path = support::writeBytes(dir.filePath("walked.jpg"), bytes);
+    std::FILE *file = std::fopen(path.toLocal8Bit().constData(), "rb");
+    QVERIFY(file);
+    jpeg_decompress_struct info{};
+    jpeg_error_mgr errors{};
+    info.err = jpeg_std_error(&errors);
+    jpeg_create_decompress(&info);
+    jpeg_stdio_src(&info, file);
+    jpeg_read_header(&info, TRUE);
+    sixfold::FileWindow window(file);
+    const sixfold::JpegScript script = sixfold::jpegScript(info, window);
+    QStringList walked;
+    for (const sixfold::JpegScan &scan : script.scans) {
+        QString components;
+        for (int k = 0; k < scan.count; ++k)
+            components += QString::number(scan.component[k]);
+        walked << QString("%1-%2 %3/%4 %5").arg(scan.Ss).arg(scan.Se).arg(scan.Ah).arg(scan.Al).arg(components);
+    }
+    const qsizetype sos = bytes.indexOf("\xff\xda"), data = sos + 2 + (uchar(bytes[sos + 2]) << 8 | uchar(bytes[sos + 3]));
+    jpeg_destroy_decompress(&info);
+    std::fclose(file);
+    QCOMPARE(walked.join(", "), scans);
+    QCOMPARE(script.scans.front().data, double(data));
+    QCOMPARE(script.plain, plain);
+}
+
 void TestReader::exifOrientationAsOpenCv_data()
 {
     // The segments of a JPEG, or the eXIf chunks of a PNG, of a tiny picture
@@ -553,6 +613,11 @@ void TestReader::followsOpenCvSizeLimit_data()
     QTest::newRow("pixels set to what OpenCV cannot read") << QByteArray("OPENCV_IO_MAX_IMAGE_PIXELS")
                                                            << QByteArray("4 KB") << false;
     QTest::newRow("width set below it") << QByteArray("OPENCV_IO_MAX_IMAGE_WIDTH") << QByteArray("63") << false;
+    QTest::newRow("pixels set in megabytes") << QByteArray("OPENCV_IO_MAX_IMAGE_PIXELS") << QByteArray("1MB") << true;
+    QTest::newRow("pixels set empty, which OpenCV cannot read") << QByteArray("OPENCV_IO_MAX_IMAGE_PIXELS")
+                                                                << QByteArray("") << false;
+    QTest::newRow("pixels set beyond 64 bits, which OpenCV cannot read")
+        << QByteArray("OPENCV_IO_MAX_IMAGE_PIXELS") << QByteArray("99999999999999999999") << false;
 }
 
 void TestReader::followsOpenCvSizeLimit()

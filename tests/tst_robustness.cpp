@@ -125,6 +125,12 @@ void TestRobustness::anyFile_data()
     for (const int channels : {1, 3})
         QTest::addRow("progressive jpeg of %d components, AC scans alone, declaring 32768 x 32768", channels)
             << "ac.jpg" << support::acScansDeclaring(support::withChannels(photo, channels), 32768, 32768) << false;
+    // Whole, declaring 8192 x 8192: a few hundred bytes can fill that much.
+    support::JpegOptions acOnly{1, 1};
+    acOnly.script = {{{0}, 0, 0, 0, 0}, {{0}, 1, 63, 0, 0}};
+    acOnly.withoutDcScans = true;
+    QTest::newRow("progressive gray jpeg, AC scans alone, whole, declaring 8192 x 8192")
+        << "ac-whole.jpg" << support::jpegDeclaring(support::jpegFile(gray, acOnly), 8192, 8192) << true;
     // Arithmetic coding can hold a flat gigapixel picture in a few hundred
     // bytes: beyond what cv::imread reads, nothing bounds it.
     support::JpegOptions arithmetic{1, 1, true};
