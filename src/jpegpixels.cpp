@@ -49,19 +49,19 @@ namespace sixfold {
 namespace {
 
 // libjpeg's YCbCr to RGB tables (jdcolor.c).
+// libjpeg sums the green parts in a long; they fit in 32 bits.
 struct ColourTables
 {
-    int crRed[256], cbBlue[256];
-    int64_t crGreen[256], cbGreen[256];
+    int32_t crRed[256], cbBlue[256], crGreen[256], cbGreen[256];
     ColourTables()
     {
         auto fix = [](double x) { return int64_t(x * 65536 + 0.5); };
         for (int i = 0; i < 256; ++i) {
             const int64_t x = i - 128;
-            crRed[i] = int((fix(1.40200) * x + 32768) >> 16);
-            cbBlue[i] = int((fix(1.77200) * x + 32768) >> 16);
-            crGreen[i] = -fix(0.71414) * x;
-            cbGreen[i] = -fix(0.34414) * x + 32768;
+            crRed[i] = int32_t((fix(1.40200) * x + 32768) >> 16);
+            cbBlue[i] = int32_t((fix(1.77200) * x + 32768) >> 16);
+            crGreen[i] = int32_t(-fix(0.71414) * x);
+            cbGreen[i] = int32_t(-fix(0.34414) * x + 32768);
         }
     }
 };
@@ -342,11 +342,12 @@ struct Decoder
             return true;
         }
         auto limit = [](int v) { return uint8_t(std::clamp(v, 0, 255)); };
+        const int *luma = values[0].data(), *cbs = values[1].data(), *crs = values[2].data();
         for (size_t i = 0; i < count; ++i, out += 3) {
-            const int luma = values[0][i], cb = values[1][i], cr = values[2][i];
-            out[2] = limit(luma + tables.crRed[cr]);
-            out[1] = limit(luma + int((tables.cbGreen[cb] + tables.crGreen[cr]) >> 16));
-            out[0] = limit(luma + tables.cbBlue[cb]);
+            const int y = luma[i], cb = cbs[i], cr = crs[i];
+            out[2] = limit(y + tables.crRed[cr]);
+            out[1] = limit(y + ((tables.cbGreen[cb] + tables.crGreen[cr]) >> 16));
+            out[0] = limit(y + tables.cbBlue[cb]);
         }
         return true;
     }

@@ -1,7 +1,7 @@
 #ifndef JPEGPIXELS_H
 #define JPEGPIXELS_H
 
-// Decoding chosen pixels of a baseline JPEG exactly as libjpeg-turbo does.
+// Decoding chosen pixels of a JPEG exactly as libjpeg-turbo does.
 
 #include <cstddef>
 #include <cstdio>
@@ -13,23 +13,26 @@
 
 namespace sixfold {
 
-// Decodes the pixels of a sequential Huffman-coded 8-bit JPEG (grayscale,
-// or YCbCr with chroma halved in either direction or not at all) at the
-// given stored rows and columns, both increasing, as jpeg_read_scanlines
-// with JCS_EXT_BGR would give them. `info` has read the header up to the
-// scan; the coded data are the `pending` bytes its source still holds,
-// then the rest of `file` (if any). Each row's pixels at the columns, blue-green-red,
-// go to `put`.
+// Decodes the pixels of a Huffman-coded 8-bit JPEG, sequential (of one scan
+// or several) or progressive, grayscale or YCbCr with chroma halved in
+// either direction or not at all, at the given stored rows and columns,
+// both increasing, as jpeg_read_scanlines with JCS_EXT_BGR would give them.
+// `info` has read the header up to the first scan; its coded data are the
+// `pending` bytes its source still holds, then the rest of `file` from
+// where the stream stands, and a file of several scans is walked for the
+// others. The file is read at offsets: the stream does not move. Each row's
+// pixels at the columns, blue-green-red, go to `put`.
 //
-// False (and `file` read further) when the file is not one this decodes
-// exactly: another kind of JPEG, data cut short, a marker inside them, or
-// values in the range where libjpeg's SIMD and plain code could differ. Also
-// false where decoding block by block would not pay (the chosen pixels lie
-// in more than a quarter of the MCUs and are more than a percent of the
-// picture's), where its buffers would take more
-// than memoryLimit bytes, and always with a libjpeg whose arithmetic it is
-// not known to share: another version at build time, or one that decodes a
-// small picture of its own otherwise, checked on the first call.
+// False when the file is not one this decodes exactly: another kind of
+// JPEG, data cut short, a marker inside them, a progression libjpeg refuses,
+// warns about or would smooth, or values in the range where libjpeg's SIMD
+// and plain code could differ. Also false where decoding block by block
+// would not pay (a sequential file whose chosen pixels lie in more than a
+// quarter of the MCUs and are more than 3% of the picture's), where its
+// buffers would take more than memoryLimit bytes, and always with a libjpeg
+// whose arithmetic it is not known to share: another version at build
+// time, or one that decodes small pictures of its own otherwise, checked on
+// the first call.
 bool decodeJpegPixels(const jpeg_decompress_struct &info, const JOCTET *pending, size_t pendingBytes,
                       std::FILE *file, double memoryLimit, const std::vector<int> &rows,
                       const std::vector<int> &columns,

@@ -213,17 +213,14 @@ Outcome decodeJpeg(JpegDecompressor &jpeg, double memoryLimit, cv::Mat &picture,
     uchar *const bgr = cmyk ? scratch.data() + 4 * size_t(width) : scratch.data();
 
     // Most files need only the blocks holding the panel's pixels. Where that
-    // decoding cannot be exact, libjpeg reads on from the end of the header
-    // (and reads again in OpenCV's pieces without trying it a second time).
-    if (!cmyk && !jpeg.stdioPieces) {
-        const long resume = std::ftell(jpeg.file);
-        if (decodeJpegPixels(info, jpeg.source.next_input_byte, jpeg.source.bytes_in_buffer, jpeg.file,
-                             memoryLimit - ours, p.storedRows, p.storedColumns,
-                             [&](int y, const uchar *bgr) { putPixels(picture, p, y, bgr); }))
-            return Outcome::Read;
-        if (resume < 0 || std::fseek(jpeg.file, resume, SEEK_SET) != 0)
-            return Outcome::Failed;
-    }
+    // decoding cannot be exact, libjpeg reads on from the end of the header,
+    // where the stream still stands (and reads again in OpenCV's pieces
+    // without trying it a second time).
+    if (!cmyk && !jpeg.stdioPieces &&
+        decodeJpegPixels(info, jpeg.source.next_input_byte, jpeg.source.bytes_in_buffer, jpeg.file,
+                         memoryLimit - ours, p.storedRows, p.storedColumns,
+                         [&](int y, const uchar *bgr) { putPixels(picture, p, y, bgr); }))
+        return Outcome::Read;
 
     // A row that lands as it is decoded goes straight into the picture.
     const bool direct = !cmyk && !p.transposed && !p.flipX;
