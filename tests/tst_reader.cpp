@@ -277,8 +277,8 @@ void TestReader::progressionScripts_data()
     QTest::addColumn<bool>("taken");
     using Scan = support::JpegOptions::Scan;
     const cv::Mat photo = support::photoLike(700, 517, 21);
-    auto file = [&](std::vector<Scan> script, int restartMcus = 0, int channels = 3) {
-        support::JpegOptions options;
+    auto file = [&](std::vector<Scan> script, int restartMcus = 0, int channels = 3, QSize sampling = {2, 2}) {
+        support::JpegOptions options{sampling.width(), sampling.height()};
         options.script = std::move(script);
         options.restartMcus = restartMcus;
         return support::jpegFile(support::withChannels(photo, channels), options);
@@ -308,6 +308,13 @@ void TestReader::progressionScripts_data()
         steps.push_back({{c}, 1, 63, 1, 0});
     QTest::newRow("three refinement steps") << file(steps) << true;
     QTest::newRow("three refinement steps, a restart marker every MCU") << file(steps, 1) << true;
+    QTest::newRow("three refinement steps, 4:2:2") << file(steps, 0, 3, {2, 1}) << true;
+    QTest::newRow("three refinement steps, 4:4:4, a restart marker every 5 MCUs") << file(steps, 5, 3, {1, 1})
+                                                                                  << true;
+    std::vector<Scan> grayRefined = {{{0}, 0, 0, 0, 2}, {{0}, 0, 0, 2, 1}, {{0}, 0, 0, 1, 0}};
+    ac(grayRefined, 0, 1, 9, 1);
+    ac(grayRefined, 0, 10, 63, 2);
+    QTest::newRow("gray, refined in steps, a restart marker every 2 blocks") << file(grayRefined, 2, 1) << true;
     std::vector<Scan> spectral = {{{0, 1, 2}, 0, 0, 0, 0}};
     for (const auto &[Ss, Se] : {std::pair{1, 2}, {3, 9}, {10, 63}})
         ac(spectral, 0, Ss, Se, 0);
