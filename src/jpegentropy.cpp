@@ -340,6 +340,28 @@ __attribute__((always_inline)) inline bool skipBlock(BitReader &in, const Huffma
     return true;
 }
 
+// A symbol of an AC table and the bits after it that its size says (which
+// a refinement scan gives one of); false for a code no table entry has.
+__attribute__((always_inline)) inline bool acSymbol(BitReader &in, const Huffman &table, int &zeros, int &size, int &value)
+{
+    in.fill();
+    if (const int32_t w = table.whole[in.peek(FastBits)]) {
+        in.drop(w & 31);
+        zeros = w >> 5 & 15;
+        size = w >> 9 & 15;
+        value = w >> 16;
+        return true;
+    }
+    const int symbol = decode(in, table);
+    if (symbol < 0)
+        return false;
+    zeros = symbol >> 4;
+    size = symbol & 15;
+    in.fill();
+    value = size ? extend(in.take(size), size) : 0;
+    return true;
+}
+
 // Decodes a block's coefficients; false also where one is out of that range.
 __attribute__((always_inline)) inline bool readBlock(BitReader &in, const Huffman &dc, const Huffman &ac,
                                                      const int16_t *quant, uint32_t &prediction, Coefficients &block)
@@ -352,22 +374,9 @@ __attribute__((always_inline)) inline bool readBlock(BitReader &in, const Huffma
     block.value[0] = int16_t(v);
     uint32_t outside = uint32_t(v + 2047) > 4094;
     for (int k = 1; k < 64; ++k) {
-        in.fill();
         int zeros, bits, value;
-        if (const int32_t w = ac.whole[in.peek(FastBits)]) {
-            in.drop(w & 31);
-            zeros = w >> 5 & 15;
-            bits = w >> 9 & 15;
-            value = w >> 16;
-        } else {
-            const int symbol = decode(in, ac);
-            if (symbol < 0)
-                return false;
-            zeros = symbol >> 4;
-            bits = symbol & 15;
-            in.fill();
-            value = bits ? extend(in.take(bits), bits) : 0;
-        }
+        if (!acSymbol(in, ac, zeros, bits, value))
+            return false;
         if (bits) {
             k += zeros;
             const int place = naturalOrder[size_t(k)];
@@ -543,28 +552,6 @@ __attribute__((always_inline)) inline int nthBit(uint64_t x, int n)
     const int byte = __builtin_ctzll(above) >> 3;
     const int rank = n - int(((before << 8) >> (8 * byte)) & 0xff);
     return 8 * byte + byteSelect.at[(x >> (8 * byte)) & 0xff][rank];
-}
-
-// A symbol of an AC table and the bits after it that its size says (which
-// a refinement scan gives one of); false for a code no table entry has.
-__attribute__((always_inline)) inline bool acSymbol(BitReader &in, const Huffman &table, int &zeros, int &size, int &value)
-{
-    in.fill();
-    if (const int32_t w = table.whole[in.peek(FastBits)]) {
-        in.drop(w & 31);
-        zeros = w >> 5 & 15;
-        size = w >> 9 & 15;
-        value = w >> 16;
-        return true;
-    }
-    const int symbol = decode(in, table);
-    if (symbol < 0)
-        return false;
-    zeros = symbol >> 4;
-    size = symbol & 15;
-    in.fill();
-    value = size ? extend(in.take(size), size) : 0;
-    return true;
 }
 
 // An end-of-band run of 2^zeros and the bits after its code, counting the
