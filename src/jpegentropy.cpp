@@ -35,7 +35,7 @@ namespace sixfold {
 
 namespace {
 
-constexpr int FastBits = 11;   // bits of a code looked up at once
+constexpr int FastBits = 10;   // bits of a code looked up at once
 constexpr int RunBits = 12;    // bits looked up for several AC codes at once
 
 // The signed value of `size` extra bits (HUFF_EXTEND in jdhuff.c).
