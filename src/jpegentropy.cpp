@@ -551,25 +551,6 @@ __attribute__((always_inline)) inline int listPositions(uint64_t mask, uint8_t *
     return n;
 }
 
-// The position of the n-th bit set (n from 0) of a mask, or 64 where it has
-// no more than n: without a branch that depends on the data, which a loop
-// clearing the lowest bits n times has (the broadword select of Vigna's
-// "Broadword implementation of rank/select queries").
-__attribute__((always_inline)) inline int nthBit(uint64_t x, int n)
-{
-    uint64_t bytes = x - ((x >> 1) & 0x5555555555555555u);
-    bytes = (bytes & 0x3333333333333333u) + ((bytes >> 2) & 0x3333333333333333u);
-    bytes = (bytes + (bytes >> 4)) & 0x0f0f0f0f0f0f0f0fu;
-    const uint64_t before = bytes * 0x0101010101010101u;   // bits set up to each byte's end
-    // The bytes whose count so far exceeds n have their top bit set here.
-    const uint64_t above = ((before | 0x8080808080808080u) - uint64_t(n + 1) * 0x0101010101010101u) & 0x8080808080808080u;
-    if (!above)
-        return 64;
-    const int byte = __builtin_ctzll(above) >> 3;
-    const int rank = n - int(((before << 8) >> (8 * byte)) & 0xff);
-    return 8 * byte + byteSelect.at[(x >> (8 * byte)) & 0xff][rank];
-}
-
 // An end-of-band run of 2^zeros and the bits after its code, counting the
 // block it ends in.
 __attribute__((always_inline)) inline unsigned endOfBands(BitReader &in, int zeros)
