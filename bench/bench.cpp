@@ -67,9 +67,6 @@
 #include <tuple>
 #include <vector>
 
-// jpeglib.h needs FILE and size_t declared first.
-#include <jpeglib.h>
-
 namespace {
 
 double cpuMs()
@@ -180,13 +177,8 @@ QByteArray zeros(int blocks)
 // to the last row, then reading it.
 void entropyPass(const std::string &path)
 {
-    std::FILE *file = std::fopen(path.c_str(), "rb");
-    jpeg_decompress_struct info{};
-    jpeg_error_mgr errors{};
-    info.err = jpeg_std_error(&errors);
-    jpeg_create_decompress(&info);
-    jpeg_stdio_src(&info, file);
-    jpeg_read_header(&info, TRUE);
+    support::LibjpegHeader header(path.c_str());
+    jpeg_decompress_struct &info = header.info;
     info.out_color_space = JCS_EXT_BGR;
     jpeg_start_decompress(&info);
     std::vector<unsigned char> row(size_t(info.output_width) * 3);
@@ -194,8 +186,6 @@ void entropyPass(const std::string &path)
     jpeg_skip_scanlines(&info, info.output_height - 1);
     jpeg_read_scanlines(&info, &rowPointer, 1);
     jpeg_finish_decompress(&info);
-    jpeg_destroy_decompress(&info);
-    std::fclose(file);
 }
 
 struct Row {

@@ -411,6 +411,23 @@ QByteArray jpegFile(const cv::Mat &image, const JpegOptions &options)
     return bytes;
 }
 
+LibjpegHeader::LibjpegHeader(const char *path) : file(std::fopen(path, "rb"))
+{
+    info.err = jpeg_std_error(&errors);
+    jpeg_create_decompress(&info);
+    if (!file)
+        return;
+    jpeg_stdio_src(&info, file);
+    jpeg_read_header(&info, TRUE);
+}
+
+LibjpegHeader::~LibjpegHeader()
+{
+    jpeg_destroy_decompress(&info);
+    if (file)
+        std::fclose(file);
+}
+
 QByteArray acScansDeclaring(const cv::Mat &image, int width, int height)
 {
     JpegOptions acOnly{1, 1};

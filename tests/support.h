@@ -8,9 +8,13 @@
 
 #include <opencv2/core.hpp>
 
+#include <cstdio>
+
 #include <functional>
 #include <utility>
 #include <vector>
+
+#include <jpeglib.h>
 
 class MainWindow;
 class QGraphicsView;
@@ -126,6 +130,19 @@ struct JpegOptions
 // A JPEG of a gray, blue-green-red or (4 channels) CMYK matrix, written with
 // libjpeg.
 QByteArray jpegFile(const cv::Mat &image, const JpegOptions &options = {});
+
+// A JPEG file opened and read by libjpeg as far as its first scan header;
+// closed with it.
+struct LibjpegHeader
+{
+    explicit LibjpegHeader(const char *path);
+    ~LibjpegHeader();
+    LibjpegHeader(const LibjpegHeader &) = delete;
+    LibjpegHeader &operator=(const LibjpegHeader &) = delete;
+    std::FILE *file;
+    jpeg_decompress_struct info{};
+    jpeg_error_mgr errors{};
+};
 
 // The JPEG (baseline or progressive) with its frame header declaring another
 // size.

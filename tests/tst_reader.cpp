@@ -443,16 +443,10 @@ void TestReader::scanHeadersWalked()
     QFETCH(QString, scans);
     QFETCH(bool, plain);
     const QString path = support::writeBytes(dir.filePath("walked.jpg"), bytes);
-    std::FILE *file = std::fopen(path.toLocal8Bit().constData(), "rb");
-    QVERIFY(file);
-    jpeg_decompress_struct info{};
-    jpeg_error_mgr errors{};
-    info.err = jpeg_std_error(&errors);
-    jpeg_create_decompress(&info);
-    jpeg_stdio_src(&info, file);
-    jpeg_read_header(&info, TRUE);
-    sixfold::FileWindow window(file);
-    const sixfold::JpegScript script = sixfold::jpegScript(info, window);
+    support::LibjpegHeader header(path.toLocal8Bit().constData());
+    QVERIFY(header.file);
+    sixfold::FileWindow window(header.file);
+    const sixfold::JpegScript script = sixfold::jpegScript(header.info, window);
     QStringList walked;
     for (const sixfold::JpegScan &scan : script.scans) {
         QString components;
@@ -461,8 +455,6 @@ void TestReader::scanHeadersWalked()
         walked << QString("%1-%2 %3/%4 %5").arg(scan.Ss).arg(scan.Se).arg(scan.Ah).arg(scan.Al).arg(components);
     }
     const qsizetype sos = bytes.indexOf("\xff\xda"), data = sos + 2 + (uchar(bytes[sos + 2]) << 8 | uchar(bytes[sos + 3]));
-    jpeg_destroy_decompress(&info);
-    std::fclose(file);
     QCOMPARE(walked.join(", "), scans);
     QCOMPARE(script.scans.front().data, double(data));
     QCOMPARE(script.plain, plain);
