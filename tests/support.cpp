@@ -22,9 +22,11 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include <algorithm>
 #include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
+#include <iterator>
 // jpeglib.h needs FILE and size_t declared first.
 #include <jpeglib.h>
 #include <libheif/heif_cxx.h>
@@ -323,6 +325,33 @@ void writeRawComponents(jpeg_compress_struct &info, const cv::Mat &image, const 
     }
 }
 
+// Huffman tables of long codes in both of the file's table slots: DC sizes
+// 0 to 3 at 9 bits, 4 to 7 at 10 and the rest at 16; the eight commonest AC
+// symbols at 10 bits and the other 154 at 11 to 14.
+void useLongCodes(jpeg_compress_struct &info)
+{
+    std::vector<UINT8> acSymbols = {0x00, 0x01, 0x02, 0x11, 0x03, 0x21, 0x12, 0x31};
+    for (int symbol = 0; symbol < 256; ++symbol) {
+        const bool used = symbol == 0xf0 || ((symbol & 15) >= 1 && (symbol & 15) <= 10);
+        if (used && std::find(acSymbols.begin(), acSymbols.end(), symbol) == acSymbols.end())
+            acSymbols.push_back(UINT8(symbol));
+    }
+    for (int slot = 0; slot < 2; ++slot) {
+        JHUFF_TBL *dc = info.dc_huff_tbl_ptrs[slot], *ac = info.ac_huff_tbl_ptrs[slot];
+        std::fill(std::begin(dc->bits), std::end(dc->bits), 0);
+        std::fill(std::begin(ac->bits), std::end(ac->bits), 0);
+        dc->bits[9] = dc->bits[10] = dc->bits[16] = 4;
+        for (int size = 0; size < 12; ++size)
+            dc->huffval[size] = UINT8(size);
+        ac->bits[10] = 8;
+        ac->bits[11] = 16;
+        ac->bits[12] = 32;
+        ac->bits[13] = 50;
+        ac->bits[14] = 56;
+        std::copy(acSymbols.begin(), acSymbols.end(), ac->huffval);
+    }
+}
+
 } // namespace
 
 QByteArray jpegFile(const cv::Mat &image, const JpegOptions &options)
@@ -357,6 +386,9 @@ QByteArray jpegFile(const cv::Mat &image, const JpegOptions &options)
         info.comp_info[0].v_samp_factor = options.vSampling;
     }
     info.restart_in_rows = options.restartRows;
+    info.optimize_coding = options.huffman == JpegOptions::Huffman::Optimised;
+    if (options.huffman == JpegOptions::Huffman::Long)
+        useLongCodes(info);
     std::vector<jpeg_scan_info> scans;
     if (options.spectral) {
         if (options.firstComponentOnly)

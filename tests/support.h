@@ -125,6 +125,10 @@ struct JpegOptions
     // The scans that start at coefficient 0 taken out once written, which
     // libjpeg's encoder would not do.
     bool withoutDcScans = false;
+    // A sequential file's Huffman tables: the standard's, made for the
+    // picture, or long codes, most of them beyond a 10-bit look-up (DC
+    // at 9, 10 and 16 bits, AC at 10 to 14).
+    enum class Huffman { Standard, Optimised, Long } huffman = Huffman::Standard;
 };
 
 // A JPEG of a gray, blue-green-red or (4 channels) CMYK matrix, written with

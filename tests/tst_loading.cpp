@@ -231,6 +231,11 @@ void TestLoading::fileArgumentLoads_data()
     QTest::newRow("an escaped NUL, refused") << "file://" + encoded + "%00.png" << QByteArray() << false;
     QTest::newRow("an escape of no digits, refused") << "file://" + encoded + "%zz" << QByteArray() << false;
     QTest::newRow("an escape cut short, refused") << "file://" + encoded + "%4" << QByteArray() << false;
+    QTest::newRow("an escape of one digit, refused") << "file://" + encoded + "%4g" << QByteArray() << false;
+    QTest::newRow("its URI, escapes in lower case")
+        << "file://" + latin1.toPercentEncoding("/").replace("%E9", "%e9") << latin1 << true;
+    QTest::newRow("its URI in the short form, file:/path") << "file:" + encoded << photo << true;
+    QTest::newRow("its URI with a fragment") << "file://" + encoded + "#page=2" << photo << true;
     for (const char *bare : {"file:", "file://", "file://localhost"})
         QTest::addRow("%s with no path, refused", bare) << QByteArray(bare) << QByteArray() << false;
 }

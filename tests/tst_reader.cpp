@@ -190,6 +190,7 @@ void TestReader::everySamplingLayout_data()
     QTest::addColumn<QList<QSize>>("sampling");   // of each component
     QTest::addColumn<QSize>("size");
     QTest::addColumn<bool>("progressive");
+    QTest::addColumn<int>("restartMcus");
     // Every layout the standard allows: 1, 3 or 4 components, each sampled
     // 1 to 4 times across and down, at most 10 blocks in an MCU. Short, so
     // that a few rows are skipped at a time from anywhere in an upsampling
@@ -222,14 +223,17 @@ void TestReader::everySamplingLayout_data()
             for (const QSize &factors : layout)
                 integral &= largest.width() % factors.width() == 0 && largest.height() % factors.height() == 0;
             const bool common = components == 1 || (components == 3 && largest.width() <= 2 && largest.height() <= 2);
-            QTest::addRow("%s24x1000", name.constData()) << layout << QSize(24, 1000) << false;
+            QTest::addRow("%s24x1000", name.constData()) << layout << QSize(24, 1000) << false << 0;
             if (!integral)
                 continue;
-            QTest::addRow("%s24x1000 progressive", name.constData()) << layout << QSize(24, 1000) << true;
-            QTest::addRow("%s8x9000", name.constData()) << layout << QSize(8, 9000) << false;
-            if (common) {
-                QTest::addRow("%s24000x4", name.constData()) << layout << QSize(24000, 4) << false;
-                QTest::addRow("%s24000x4 progressive", name.constData()) << layout << QSize(24000, 4) << true;
+            QTest::addRow("%s24x1000 progressive", name.constData()) << layout << QSize(24, 1000) << true << 0;
+            QTest::addRow("%s8x9000", name.constData()) << layout << QSize(8, 9000) << false << 0;
+            for (const int restartMcus : common ? QList<int>{0, 7} : QList<int>()) {
+                const QByteArray restarts = restartMcus ? ", a restart marker every 7 MCUs" : "";
+                QTest::addRow("%s24000x4%s", name.constData(), restarts.constData())
+                    << layout << QSize(24000, 4) << false << restartMcus;
+                QTest::addRow("%s24000x4 progressive%s", name.constData(), restarts.constData())
+                    << layout << QSize(24000, 4) << true << restartMcus;
             }
         }
     }
@@ -240,6 +244,7 @@ void TestReader::everySamplingLayout()
     QFETCH(QList<QSize>, sampling);
     QFETCH(QSize, size);
     QFETCH(bool, progressive);
+    QFETCH(int, restartMcus);
     // One picture of each size and number of channels, made once.
     static std::map<std::pair<int, int>, cv::Mat> pictures;
     cv::Mat &image = pictures[{size.width() * 8 + int(sampling.size()), size.height()}];
@@ -248,6 +253,7 @@ void TestReader::everySamplingLayout()
                                       int(sampling.size()));
     support::JpegOptions options;
     options.progressive = progressive;
+    options.restartMcus = restartMcus;
     options.sampling = std::vector<QSize>(sampling.begin(), sampling.end());
     const QString file = support::writeBytes(dir.filePath("layout.jpg"), support::jpegFile(image, options));
     const cv::Mat expected = cv::imread(file.toStdString(), cv::IMREAD_COLOR);
@@ -271,8 +277,9 @@ void TestReader::everySamplingLayout()
 
 void TestReader::progressionScripts_data()
 {
-    // Files of several scans, each decoded by the block decoder where it
-    // is sure to give libjpeg's pixels (`taken`), and by libjpeg otherwise.
+    // Files of several scans, and files coded unusually, each decoded by
+    // the block decoder where it is sure to give libjpeg's pixels (`taken`),
+    // and by libjpeg otherwise.
     QTest::addColumn<QByteArray>("bytes");
     QTest::addColumn<bool>("taken");
     using Scan = support::JpegOptions::Scan;
@@ -347,10 +354,31 @@ void TestReader::progressionScripts_data()
     QTest::newRow("a chroma's last bit sent but for coefficients 10 on") << file(highShort) << true;
     QTest::newRow("sequential, a scan for each component") << file({{{0}}, {{1}}, {{2}}}) << true;
     QTest::newRow("sequential, luma, then both chroma") << file({{{0}}, {{1, 2}}}, 2) << true;
-    QTest::newRow("libjpeg's own script, turned by EXIF 6")
-        << support::withExifOrientation(support::jpegFile(photo, libjpegs), 6) << true;
-    QTest::newRow("libjpeg's own script, turned by EXIF 3")
-        << support::withExifOrientation(support::jpegFile(photo, libjpegs), 3) << true;
+    for (int orientation = 2; orientation <= 8; ++orientation) {
+        QTest::addRow("libjpeg's own script, turned by EXIF %d", orientation)
+            << support::withExifOrientation(support::jpegFile(photo, libjpegs), orientation) << true;
+        QTest::addRow("sequential, turned by EXIF %d", orientation)
+            << support::withExifOrientation(support::jpegFile(photo), orientation) << true;
+    }
+    cv::Mat noise(301, 203, CV_8UC3);
+    cv::randu(noise, 0, 256);
+    support::JpegOptions sharp;
+    sharp.quality = 100;
+    sharp.progressive = true;
+    QTest::newRow("libjpeg's own script, noise at quality 100") << support::jpegFile(noise, sharp) << true;
+    sharp.progressive = false;
+    using Huffman = support::JpegOptions::Huffman;
+    for (const auto &[huffman, name] : {std::pair{Huffman::Standard, "standard"}, {Huffman::Optimised, "optimised"},
+                                        {Huffman::Long, "long"}}) {
+        support::JpegOptions coded;
+        coded.huffman = huffman;
+        QTest::addRow("%s Huffman codes, photo", name) << support::jpegFile(photo, coded) << true;
+        sharp.huffman = huffman;
+        QTest::addRow("%s Huffman codes, noise at quality 100", name) << support::jpegFile(noise, sharp) << true;
+        coded.restartMcus = 3;
+        QTest::addRow("%s Huffman codes, gray, a restart marker every 3 MCUs", name)
+            << support::jpegFile(support::withChannels(photo, 1), coded) << true;
+    }
 
     // Files changed by hand, as no encoder writes them. Where scan `n`
     // starts, and where its data end (at the next marker but a restart).
@@ -387,6 +415,13 @@ void TestReader::progressionScripts_data()
     QByteArray restarts = file(steps, 1);   // a marker taken out of the fourth scan
     restarts.remove(restarts.indexOf("\xff\xd3", scanStart(restarts, 3)), 2);
     QTest::newRow("a restart marker missing, which libjpeg resynchronises at") << restarts << false;
+    const qsizetype fourth = scanStart(stepped, 3);
+    const qsizetype fourthData = fourth + 2 + (uchar(stepped[fourth + 2]) << 8 | uchar(stepped[fourth + 3]));
+    QTest::newRow("cut halfway through the fourth scan's data")
+        << stepped.left((fourthData + scanEnd(stepped, fourth)) / 2) << false;
+    QTest::newRow("cut before the last scan") << stepped.left(scanStart(stepped, 15)) << false;
+    const QByteArray sequential = file({{{0, 1, 2}}});
+    QTest::newRow("sequential, cut halfway through its data") << sequential.left(sequential.size() / 2) << false;
 }
 
 void TestReader::progressionScripts()
@@ -607,11 +642,15 @@ void TestReader::followsOpenCvSizeLimit_data()
     QTest::addColumn<bool>("loads");
     QTest::newRow("no limit set") << QByteArray("OPENCV_IO_MAX_IMAGE_PIXELS") << QByteArray() << true;
     QTest::newRow("pixels set below it") << QByteArray("OPENCV_IO_MAX_IMAGE_PIXELS") << QByteArray("4095") << false;
+    QTest::newRow("pixels set to it exactly") << QByteArray("OPENCV_IO_MAX_IMAGE_PIXELS") << QByteArray("4096") << true;
+    QTest::newRow("pixels set to it in kilobytes, in mixed case") << QByteArray("OPENCV_IO_MAX_IMAGE_PIXELS")
+                                                                  << QByteArray("4Kb") << true;
     QTest::newRow("pixels set to it in kilobytes") << QByteArray("OPENCV_IO_MAX_IMAGE_PIXELS") << QByteArray("4kb")
                                                    << true;
     QTest::newRow("pixels set to what OpenCV cannot read") << QByteArray("OPENCV_IO_MAX_IMAGE_PIXELS")
                                                            << QByteArray("4 KB") << false;
     QTest::newRow("width set below it") << QByteArray("OPENCV_IO_MAX_IMAGE_WIDTH") << QByteArray("63") << false;
+    QTest::newRow("height set below it") << QByteArray("OPENCV_IO_MAX_IMAGE_HEIGHT") << QByteArray("63") << false;
     QTest::newRow("pixels set in megabytes") << QByteArray("OPENCV_IO_MAX_IMAGE_PIXELS") << QByteArray("1MB") << true;
     QTest::newRow("pixels set empty, which OpenCV cannot read") << QByteArray("OPENCV_IO_MAX_IMAGE_PIXELS")
                                                                 << QByteArray("") << false;
@@ -671,6 +710,13 @@ void TestReader::memoryLeftToTheProgram_data()
                        "sys/fs/cgroup/memory/app/memory.usage_in_bytes=4294967296",
                        "sys/fs/cgroup/memory/app/memory.stat=inactive_file 4\ntotal_inactive_file 3221225472\n"}
         << 3072.0;
+    QTest::newRow("v2, more inactive file cache counted than in use")
+        << QStringList{meminfo, v2, group + "memory.max=314572800", group + "memory.current=104857600",
+                       group + "memory.stat=inactive_file 209715200\n"} << 300.0;
+    QTest::newRow("v2, the group above at its limit, 3 GB of it its inactive file cache")
+        << QStringList{meminfo, v2, group + "memory.max=max", "sys/fs/cgroup/user/memory.max=4294967296",
+                       "sys/fs/cgroup/user/memory.current=4294967296",
+                       "sys/fs/cgroup/user/memory.stat=inactive_file 3221225472\n"} << 3072.0;
 }
 
 void TestReader::memoryLeftToTheProgram()

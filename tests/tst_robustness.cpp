@@ -80,6 +80,7 @@ void TestRobustness::anyFile_data()
     const cv::Mat photo = support::photoLike(96, 72, 9);
     const QByteArray png = support::encoded(".png", photo);
     const QByteArray jpeg = support::encoded(".jpg", photo);
+    const QByteArray progressive = support::encoded(".jpg", photo, {cv::IMWRITE_JPEG_PROGRESSIVE, 1});
     const int jpegScan = int(jpeg.indexOf(QByteArray::fromHex("ffda")));
     const int pngData = int(png.indexOf("IDAT"));
     QVERIFY(jpegScan > 0 && pngData > 0);
@@ -101,6 +102,15 @@ void TestRobustness::anyFile_data()
     QTest::newRow("jpeg cut halfway through its data")
         << "cut5.jpg" << jpeg.left((jpegScan + jpeg.size()) / 2) << true;
     QTest::newRow("jpeg without its end marker") << "cut6.jpg" << jpeg.left(jpeg.size() - 2) << true;
+    // A progressive JPEG cut or damaged in any scan decodes as far as its
+    // data go, as libjpeg decodes it.
+    const int firstScan = int(progressive.indexOf("\xff\xda")), lastScan = int(progressive.lastIndexOf("\xff\xda"));
+    QTest::newRow("progressive jpeg cut halfway through its data")
+        << "cut7.jpg" << progressive.left((firstScan + progressive.size()) / 2) << true;
+    QTest::newRow("progressive jpeg cut before its last scan") << "cut8.jpg" << progressive.left(lastScan) << true;
+    QByteArray damaged = progressive;
+    damaged[lastScan + 20] = char(damaged[lastScan + 20] ^ 0x5a);
+    QTest::newRow("progressive jpeg with one corrupted byte in its last scan") << "flipped.jpg" << damaged << true;
     QTest::newRow("png signature only") << "cut1.png" << png.left(8) << false;
     QTest::newRow("png cut in its header") << "cut2.png" << png.left(20) << false;
     QTest::newRow("png cut halfway through its data") << "cut3.png" << png.left((pngData + png.size()) / 2) << false;
@@ -118,7 +128,7 @@ void TestRobustness::anyFile_data()
     // Decoded whole into coefficients: gigabytes for a few kilobytes of data.
     QTest::newRow("progressive jpeg declaring 30000 x 30000")
         << "huge-progressive.jpg"
-        << support::jpegDeclaring(support::encoded(".jpg", photo, {cv::IMWRITE_JPEG_PROGRESSIVE, 1}), 30000, 30000)
+        << support::jpegDeclaring(progressive, 30000, 30000)
         << false;
     // Of AC scans alone, which cost no bit a block: a few hundred bytes are
     // proven cut short all the same, and refused.
@@ -181,7 +191,7 @@ void TestRobustness::anyFile_data()
     QTest::newRow("rgba png") << "rgba.png" << support::encoded(".png", rgba) << true;
     QTest::newRow("png named txt") << "picture.txt" << png << true;
     QTest::newRow("progressive jpeg")
-        << "progressive.jpg" << support::encoded(".jpg", photo, {cv::IMWRITE_JPEG_PROGRESSIVE, 1}) << true;
+        << "progressive.jpg" << progressive << true;
     cv::Mat cmyk(72, 96, CV_8UC4);
     cv::randu(cmyk, 0, 256);
     QTest::newRow("cmyk jpeg") << "cmyk.jpg" << support::jpegFile(cmyk, {1, 1}) << true;
