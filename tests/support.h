@@ -125,8 +125,9 @@ struct JpegOptions
     // The scans that start at coefficient 0 taken out once written, which
     // libjpeg's encoder would not do.
     bool withoutDcScans = false;
-    // A sequential file's Huffman tables: the standard's, made for the
-    // picture, or long codes, most of them beyond a 10-bit look-up (DC
+    // A sequential file's Huffman tables (libjpeg makes a progressive
+    // file's for the picture whatever this says): the standard's, made for
+    // the picture, or long codes, most of them beyond a 10-bit look-up (DC
     // at 9, 10 and 16 bits, AC at 10 to 14).
     enum class Huffman { Standard, Optimised, Long } huffman = Huffman::Standard;
 };

@@ -236,6 +236,9 @@ void TestLoading::fileArgumentLoads_data()
         << "file://" + latin1.toPercentEncoding("/").replace("%E9", "%e9") << latin1 << true;
     QTest::newRow("its URI in the short form, file:/path") << "file:" + encoded << photo << true;
     QTest::newRow("its URI with a fragment") << "file://" + encoded + "#page=2" << photo << true;
+    QTest::newRow("its URI on LOCALHOST") << "file://LOCALHOST" + encoded << photo << true;
+    QTest::newRow("a URI naming file:x.png, its colon escaped")
+        << "file://" + (folder + "file:x.png").toPercentEncoding("/") << folder + "file:x.png" << true;
     for (const char *bare : {"file:", "file://", "file://localhost"})
         QTest::addRow("%s with no path, refused", bare) << QByteArray(bare) << QByteArray() << false;
 }
@@ -285,6 +288,8 @@ void TestLoading::programTakesItsFile_data()
     QTest::newRow("a file URI of another host")
         << QByteArrayList{"file://otherhost/" + latin1.toPercentEncoding("/")} << "offscreen" << QByteArray() << 2
         << QString();
+    QTest::newRow("a file URI with an escaped NUL") << QByteArrayList{"file://" + latin1.toPercentEncoding("/") + "%00"}
+                                                    << "offscreen" << QByteArray() << 2 << QString();
     QTest::newRow("a relative name from a deleted folder") << QByteArrayList{"picture.png"} << "offscreen"
                                                            << support::failureLine << -1
                                                            << "mkdir gone && cd gone && rmdir ../gone && ";
@@ -379,6 +384,9 @@ void TestLoading::droppedFileLoads_data()
     QTest::newRow("a file URL with an escaped NUL") << good + "%00.txt" << QString() << false << false << false;
     QTest::newRow("text of a relative name, the current folder deleted") << QByteArray() << QString("good.png")
                                                                          << false << false << true;
+    QTest::newRow("a file URL with no path") << QByteArray("file://") << QString() << false << false << false;
+    QTest::newRow("text naming a picture, a NUL within it")
+        << QByteArray() << path("drop/good.png") + QChar(0) + ".txt" << false << false << false;
 }
 
 void TestLoading::droppedFileLoads()

@@ -228,6 +228,7 @@ void TestReader::everySamplingLayout_data()
                 continue;
             QTest::addRow("%s24x1000 progressive", name.constData()) << layout << QSize(24, 1000) << true << 0;
             QTest::addRow("%s8x9000", name.constData()) << layout << QSize(8, 9000) << false << 0;
+            QTest::addRow("%s8x9000 progressive", name.constData()) << layout << QSize(8, 9000) << true << 0;
             for (const int restartMcus : common ? QList<int>{0, 7} : QList<int>()) {
                 const QByteArray restarts = restartMcus ? ", a restart marker every 7 MCUs" : "";
                 QTest::addRow("%s24000x4%s", name.constData(), restarts.constData())
@@ -354,6 +355,16 @@ void TestReader::progressionScripts_data()
     QTest::newRow("a chroma's last bit sent but for coefficients 10 on") << file(highShort) << true;
     QTest::newRow("sequential, a scan for each component") << file({{{0}}, {{1}}, {{2}}}) << true;
     QTest::newRow("sequential, luma, then both chroma") << file({{{0}}, {{1, 2}}}, 2) << true;
+    support::JpegOptions ownTables;   // each scan's Huffman tables written just before it
+    ownTables.script = {{{0}}, {{1}}, {{2}}};
+    ownTables.huffman = support::JpegOptions::Huffman::Optimised;
+    QTest::newRow("sequential, a scan for each component with tables of its own")
+        << support::jpegFile(photo, ownTables) << true;
+    ownTables.script = {{{0}}, {{1, 2}}};
+    ownTables.huffman = support::JpegOptions::Huffman::Long;
+    ownTables.restartMcus = 2;
+    QTest::newRow("sequential, luma, then both chroma, long Huffman codes, a restart marker every 2 MCUs")
+        << support::jpegFile(photo, ownTables) << true;
     for (int orientation = 2; orientation <= 8; ++orientation) {
         QTest::addRow("libjpeg's own script, turned by EXIF %d", orientation)
             << support::withExifOrientation(support::jpegFile(photo, libjpegs), orientation) << true;
@@ -366,6 +377,13 @@ void TestReader::progressionScripts_data()
     sharp.quality = 100;
     sharp.progressive = true;
     QTest::newRow("libjpeg's own script, noise at quality 100") << support::jpegFile(noise, sharp) << true;
+    // Flat but for a block of noise in every 97: libjpeg's tables for it give
+    // the rare symbols codes of 11 to 13 bits, beyond a 10-bit look-up.
+    cv::Mat sparse(1024, 1024, CV_8UC3, cv::Scalar::all(128));
+    for (int b = 0; b < 128 * 128; b += 97)
+        cv::randu(sparse(cv::Rect(b % 128 * 8, b / 128 * 8, 8, 8)), cv::Scalar::all(128 - b % 7 * 18),
+                  cv::Scalar::all(129 + b % 7 * 18));
+    QTest::newRow("libjpeg's own script, rare symbols in long codes") << support::jpegFile(sparse, sharp) << true;
     sharp.progressive = false;
     using Huffman = support::JpegOptions::Huffman;
     for (const auto &[huffman, name] : {std::pair{Huffman::Standard, "standard"}, {Huffman::Optimised, "optimised"},
@@ -410,6 +428,8 @@ void TestReader::progressionScripts_data()
     const qsizetype dqt = tables.indexOf("\xff\xdb");
     tables.insert(scanStart(tables, 1), tables.mid(dqt, 2 + (uchar(tables[dqt + 2]) << 8 | uchar(tables[dqt + 3]))));
     QTest::newRow("quantisation tables again after the first scan") << tables << false;
+    QTest::newRow("bytes after the end marker, which libjpeg never reads") << stepped + QByteArray(300, '\xa5')
+                                                                           << true;
     QTest::newRow("bytes between scans, which libjpeg passes over") << QByteArray(stepped).insert(scanStart(stepped, 3), "\x12\x34")
                                                                  << true;
     QByteArray restarts = file(steps, 1);   // a marker taken out of the fourth scan
@@ -422,6 +442,24 @@ void TestReader::progressionScripts_data()
     QTest::newRow("cut before the last scan") << stepped.left(scanStart(stepped, 15)) << false;
     const QByteArray sequential = file({{{0, 1, 2}}});
     QTest::newRow("sequential, cut halfway through its data") << sequential.left(sequential.size() / 2) << false;
+    QByteArray filled = file(steps, 1);   // a fill byte before a restart marker of the fourth scan
+    filled.insert(filled.indexOf("\xff\xd3", scanStart(filled, 3)), '\xff');
+    QTest::newRow("a fill byte before a restart marker, which libjpeg reads by how much data it holds")
+        << filled << false;
+    QByteArray commented = stepped;   // a comment amid the fourth scan's data
+    commented.insert((fourthData + scanEnd(stepped, fourth)) / 2, QByteArray("\xff\xfe\x00\x04" "ab", 6));
+    QTest::newRow("a comment amid a scan's data") << commented << false;
+
+    // Kinds of JPEG the block decoder is not made for.
+    support::JpegOptions other;
+    other.arithmetic = true;
+    QTest::newRow("arithmetic-coded, sequential") << support::jpegFile(photo, other) << false;
+    other.progressive = true;
+    QTest::newRow("arithmetic-coded, progressive") << support::jpegFile(photo, other) << false;
+    other.arithmetic = false;
+    QTest::newRow("CMYK, progressive") << support::jpegFile(support::withChannels(photo, 4), other) << false;
+    other.ycck = true;
+    QTest::newRow("YCCK, progressive") << support::jpegFile(support::withChannels(photo, 4), other) << false;
 }
 
 void TestReader::progressionScripts()
@@ -608,6 +646,11 @@ void TestReader::refusesWhatWouldNotFit_data()
     const QByteArray progressive = support::encoded(".jpg", photo, {cv::IMWRITE_JPEG_PROGRESSIVE, 1});
     QTest::newRow("progressive jpeg rows beyond the limit") << progressive << 0.85 << false;
     QTest::newRow("progressive jpeg rows within it, with its coefficients not") << progressive << 1.5 << true;
+    support::JpegOptions perComponent;
+    perComponent.script = {{{0}}, {{1}}, {{2}}};
+    const QByteArray scans = support::jpegFile(photo, perComponent);
+    QTest::newRow("jpeg of a scan a component, rows beyond the limit") << scans << 0.85 << false;
+    QTest::newRow("jpeg of a scan a component, rows within it") << scans << 1.5 << true;
     QTest::newRow("png rows beyond the limit") << png << 0.85 << false;
     // Turned a quarter, an interlaced picture keeps whole stored rows for
     // the panel's columns: 513 of 2000 pixels, 3.1 MB, where the rows take
@@ -691,6 +734,10 @@ void TestReader::memoryLeftToTheProgram_data()
                        "sys/fs/cgroup/user/memory.current=10485760"} << 40.0;
     QTest::newRow("v2, used beyond its limit")
         << QStringList{meminfo, v2, group + "memory.max=1048576", group + "memory.current=2097152"} << 0.0;
+    QTest::newRow("v1, memory among other controllers")
+        << QStringList{meminfo, "proc/self/cgroup=4:cpu,memory:/app\n",
+                       "sys/fs/cgroup/memory/app/memory.limit_in_bytes=209715200",
+                       "sys/fs/cgroup/memory/app/memory.usage_in_bytes=104857600"} << 100.0;
     QTest::newRow("v1 memory hierarchy")
         << QStringList{meminfo, "proc/self/cgroup=5:cpu:/x\n4:memory:/app\n",
                        "sys/fs/cgroup/memory/app/memory.limit_in_bytes=209715200",

@@ -102,8 +102,8 @@ void TestRobustness::anyFile_data()
     QTest::newRow("jpeg cut halfway through its data")
         << "cut5.jpg" << jpeg.left((jpegScan + jpeg.size()) / 2) << true;
     QTest::newRow("jpeg without its end marker") << "cut6.jpg" << jpeg.left(jpeg.size() - 2) << true;
-    // A progressive JPEG cut or damaged in any scan decodes as far as its
-    // data go, as libjpeg decodes it.
+    // A JPEG of several scans, cut or damaged in any scan's data, decodes as
+    // far as its data go, as libjpeg decodes it.
     const int firstScan = int(progressive.indexOf("\xff\xda")), lastScan = int(progressive.lastIndexOf("\xff\xda"));
     QTest::newRow("progressive jpeg cut halfway through its data")
         << "cut7.jpg" << progressive.left((firstScan + progressive.size()) / 2) << true;
@@ -111,6 +111,15 @@ void TestRobustness::anyFile_data()
     QByteArray damaged = progressive;
     damaged[lastScan + 20] = char(damaged[lastScan + 20] ^ 0x5a);
     QTest::newRow("progressive jpeg with one corrupted byte in its last scan") << "flipped.jpg" << damaged << true;
+    support::JpegOptions perComponent;
+    perComponent.script = {{{0}}, {{1}}, {{2}}};
+    const QByteArray scans = support::jpegFile(photo, perComponent);
+    QTest::newRow("jpeg of a scan a component cut before its last scan")
+        << "cut10.jpg" << scans.left(scans.lastIndexOf("\xff\xda")) << true;
+    // Cut inside a later scan's header, it is refused: libjpeg fails on it,
+    // as in cv::imread.
+    QTest::newRow("progressive jpeg cut in its second scan's header")
+        << "cut9.jpg" << progressive.left(progressive.indexOf("\xff\xda", firstScan + 2) + 5) << false;
     QTest::newRow("png signature only") << "cut1.png" << png.left(8) << false;
     QTest::newRow("png cut in its header") << "cut2.png" << png.left(20) << false;
     QTest::newRow("png cut halfway through its data") << "cut3.png" << png.left((pngData + png.size()) / 2) << false;
