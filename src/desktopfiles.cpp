@@ -5,8 +5,6 @@
 #include <QList>
 #include <QMimeData>
 
-#include <cerrno>
-
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,23 +17,6 @@ mode_t modeOf(const QByteArray &path)
 {
     struct stat status{};
     return stat(path.constData(), &status) == 0 ? status.st_mode : 0;
-}
-
-// The path made absolute against the current folder, byte for byte; no
-// value where the current folder cannot be told (it was deleted, say), as
-// the name is then not to be opened.
-std::optional<QByteArray> absolute(const QByteArray &path)
-{
-    if (path.startsWith('/'))
-        return path;
-    QByteArray folder(4096, '\0');
-    while (!getcwd(folder.data(), size_t(folder.size()))) {
-        if (errno != ERANGE)
-            return std::nullopt;
-        folder.resize(folder.size() * 2);
-    }
-    folder.truncate(qsizetype(qstrlen(folder.constData())));
-    return folder + (folder.endsWith('/') ? "" : "/") + path;
 }
 
 // Whether the name names this machine: empty, localhost, or its own host
@@ -54,8 +35,9 @@ int hexDigit(char c)
     return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
 }
 
-// The bytes a percent-encoded text stands for; no value where an escape is
-// not two hexadecimal digits, or gives a NUL, which no name can hold.
+// The bytes a percent-encoded path stands for; no value where an escape is
+// not two hexadecimal digits, or gives a NUL, which no name can hold, or a
+// slash, which no segment of a path can hold (as GLib refuses it).
 std::optional<QByteArray> percentDecoded(const QByteArray &text)
 {
     QByteArray bytes;
@@ -67,7 +49,7 @@ std::optional<QByteArray> percentDecoded(const QByteArray &text)
         }
         const int high = i + 2 < text.size() ? hexDigit(text[i + 1]) : -1,
                   low = i + 2 < text.size() ? hexDigit(text[i + 2]) : -1;
-        if (high < 0 || low < 0 || (high | low) == 0)
+        if (high < 0 || low < 0 || (high | low) == 0 || (high << 4 | low) == '/')
             return std::nullopt;
         bytes += char(high << 4 | low);
         i += 2;
@@ -116,10 +98,7 @@ std::optional<QByteArray> fileOfArgument(const QByteArray &argument)
         return QByteArray();
     if (argument.contains('\0'))   // only a drop's text can hold one
         return std::nullopt;
-    const std::optional<QByteArray> path = modeOf(argument) ? argument : pathOfUri(argument);
-    if (!path)
-        return std::nullopt;
-    return absolute(*path).value_or(*path);
+    return modeOf(argument) ? argument : pathOfUri(argument);
 }
 
 QByteArray draggedFile(const QMimeData *data)
@@ -148,10 +127,6 @@ QByteArray draggedFile(const QMimeData *data)
         if (!text.contains('\n'))
             file = fileOfArgument(text).value_or(QByteArray());
     }
-    // Only an absolute path is a file: a relative one is left so where the
-    // current folder cannot be told.
-    if (!file.startsWith('/'))
-        file.clear();
     // Never a folder or a device.
     const mode_t mode = file.isEmpty() ? 0 : modeOf(file);
     return S_ISREG(mode) || (mode == 0 && mayBeMissing) ? file : QByteArray();

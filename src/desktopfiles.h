@@ -19,8 +19,10 @@ namespace sixfold {
 // the scheme in any case, percent-encoding decoded to bytes), or a path.
 // Empty for an empty argument. No value for what names no local file: a
 // file:// URI of another host or with no path, an escape that is none or
-// stands for a NUL. A relative name stays relative where the current folder
-// cannot be told (it was deleted); such a name is not to be opened.
+// stands for a NUL or a slash. A relative name stays as it is, to be
+// opened relative to the current folder, as the kernel resolves it (the
+// folder's own path may be too long to open, or run through folders that
+// cannot be searched); in a deleted folder it names nothing.
 std::optional<QByteArray> fileOfArgument(const QByteArray &argument);
 
 // The local file a drag carries, if it can be loaded: exactly one URI in a

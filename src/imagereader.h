@@ -22,12 +22,13 @@ namespace sixfold {
 // available.
 //
 // Returns an empty matrix for anything that is not a readable picture, or
-// that would not fit in the memory available now (memorylimit.h); never
-// throws.
+// whose load would not fit in the memory available now (memorylimit.h):
+// the buffers of its reading, what each reader was measured to take beside
+// them, and a margin for the views; never throws.
 cv::Mat readImage(const std::string &path);
 
-// The same, with the memory the picture may take given in bytes.
-cv::Mat readImage(const std::string &path, double memoryLimit);
+// The same, with the memory the load may take given in bytes.
+cv::Mat readImage(const std::string &path, double loadLimit);
 
 } // namespace sixfold
 

@@ -82,12 +82,10 @@ bool MainWindow::openImage(const QString &path)
 
 bool MainWindow::openFile(const QByteArray &path)
 {
-    // A relative name is left so where the current folder could not be
-    // told, and is not opened.
-    return load(QFile::decodeName(path), path.startsWith('/') ? path : QByteArray());
+    return load(QFile::decodeName(path), path);
 }
 
-// The path is kept as shown; the file is read by its bytes (none: it fails).
+// The path is kept as shown; the file is read by its bytes.
 bool MainWindow::load(const QString &shownPath, const QByteArray &path)
 {
     imagePath = shownPath;
@@ -95,7 +93,7 @@ bool MainWindow::load(const QString &shownPath, const QByteArray &path)
         return false;
 
     const BusyCursor busy;
-    cv::Mat image = path.isEmpty() ? cv::Mat() : sixfold::readImage(path.toStdString());
+    cv::Mat image = sixfold::readImage(path.toStdString());
     if (image.empty()) {
         std::cout << "失敗" << std::endl;
         return false;

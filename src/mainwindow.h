@@ -24,9 +24,9 @@ public:
     // picture was loaded.
     bool openImage(const QString &path);
 
-    // The same load for an absolute path given as the bytes the file system
-    // holds, which need not be text in any encoding (the command line,
-    // drops). A relative path fails: the current folder could not be told.
+    // The same load for a path given as the bytes the file system holds,
+    // which need not be text in any encoding (the command line, drops); a
+    // relative one from the current folder.
     bool openFile(const QByteArray &path);
 
     const MainWindowUi &form() const { return *ui; }

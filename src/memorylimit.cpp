@@ -4,9 +4,9 @@
 #include "memorylimit.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <fstream>
 #include <limits>
-#include <sstream>
 
 namespace sixfold {
 
@@ -14,27 +14,37 @@ namespace {
 
 constexpr double Unlimited = std::numeric_limits<double>::infinity();
 
+// A word of decimal digits as a number; unlimited for anything else, and
+// for a number too large for a double (such a limit is none).
+double number(const std::string &word)
+{
+    if (word.empty() || word.find_first_not_of("0123456789") != std::string::npos)
+        return Unlimited;
+    const double value = std::strtod(word.c_str(), nullptr);   // infinite where too large; never throws
+    return value < std::numeric_limits<double>::max() ? value : Unlimited;
+}
+
 // A file's first word as a byte count; unlimited for "max", a missing file
 // or anything else.
 double bytesIn(const std::string &file)
 {
     std::ifstream in(file);
     std::string word;
-    if (!(in >> word) || word.empty() || word.find_first_not_of("0123456789") != std::string::npos)
-        return Unlimited;
-    return std::stod(word);
+    in >> word;
+    return number(word);
 }
 
 // The value of a field of a memory.stat file ("name value" lines), in
-// bytes; 0 where it is missing.
+// bytes; 0 where it is missing or unreadable.
 double statField(const std::string &file, const std::string &name)
 {
     std::ifstream in(file);
-    std::string field;
-    double value = 0;
+    std::string field, value;
     while (in >> field >> value)
-        if (field == name)
-            return value;
+        if (field == name) {
+            const double bytes = number(value);
+            return bytes < Unlimited ? bytes : 0;
+        }
     return 0;
 }
 
@@ -67,11 +77,10 @@ double availableMemory(const std::string &root)
 {
     double available = Unlimited;
     std::ifstream meminfo(root + "/proc/meminfo");
-    std::string field;
-    double kilobytes = 0;
+    std::string field, kilobytes;
     while (meminfo >> field >> kilobytes) {
         if (field == "MemAvailable:") {
-            available = kilobytes * 1024;
+            available = number(kilobytes) * 1024;
             break;
         }
         meminfo.ignore(std::numeric_limits<std::streamsize>::max(), '\n');

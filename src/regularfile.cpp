@@ -20,6 +20,7 @@ RegularFile::RegularFile(const std::string &path)
     }
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     descriptor = fd;
+    size = double(opened.st_size);
     name = "/proc/self/fd/" + std::to_string(fd);
     struct stat named{};
     if (stat(name.c_str(), &named) != 0 || named.st_dev != opened.st_dev || named.st_ino != opened.st_ino)

@@ -18,6 +18,7 @@ struct RegularFile
     RegularFile &operator=(const RegularFile &) = delete;
 
     int descriptor = -1;   // -1: not a regular file, or not readable
+    double size = 0;       // in bytes, as opened
     // A name that opens this same file for the libraries that take names
     // (/proc/self/fd/N), so that nothing swapped in under the path later is
     // read; the path itself where the system has no such names.

@@ -630,39 +630,51 @@ void TestReader::refusesWhatWouldNotFit_data()
     QTest::addColumn<double>("limitMb");
     QTest::addColumn<bool>("loads");
     // 800 x 600 pixels take 1.37 MB decoded, of which the panel's rows take
-    // 0.88 MB, and the decoder's own buffers about 0.1 MB more.
+    // 0.88 MB, and the decoder's own buffers about 0.1 MB more. A load
+    // holds a few MB beside them (the views); OpenCV's codecs take 10 MB
+    // more the first time, libheif some 12.5 bytes a pixel.
     const cv::Mat photo = support::photoLike(800, 600);
     const QByteArray bmp = support::encoded(".bmp", photo), jpeg = support::encoded(".jpg", photo);
     const QByteArray png = support::encoded(".png", photo);
     QTest::newRow("bmp beyond the limit") << bmp << 1.3 << false;
-    QTest::newRow("bmp within it") << bmp << 1.4 << true;
-    QTest::newRow("tiff beyond the limit") << support::encoded(".tiff", photo) << 1.3 << false;
+    QTest::newRow("bmp, room for it and 10 MB, not for the codecs and the views") << bmp << 11.4 << false;
+    QTest::newRow("bmp within it") << bmp << 26.0 << true;
+    QTest::newRow("ppm, room for it and 3 MB, as a picture once let through") << support::encoded(".ppm", photo)
+                                                                              << 4.4 << false;
+    // OpenCV reads a TIFF strip into an RGBA buffer first: 1.8 MB more.
+    const QByteArray tiff = support::encoded(".tiff", photo);
+    QTest::newRow("tiff beyond the limit") << tiff << 1.3 << false;
+    QTest::newRow("tiff, room for a bmp of its size, not for its strip") << tiff << 26.0 << false;
+    QTest::newRow("tiff within it") << tiff << 28.0 << true;
     QTest::newRow("webp beyond the limit") << support::encoded(".webp", photo, {cv::IMWRITE_WEBP_QUALITY, 90}) << 1.3
                                            << false;
     QTest::newRow("jpeg rows beyond the limit") << jpeg << 0.85 << false;
-    QTest::newRow("jpeg rows within it, the picture not") << jpeg << 1.1 << true;
+    QTest::newRow("jpeg rows within it, not with the views") << jpeg << 3.1 << false;
+    QTest::newRow("jpeg rows within it, the picture not") << jpeg << 9.1 << true;
     // libjpeg would hold every coefficient of a progressive file (1.4 MB
     // here) beside the rows; the block decoder holds a row of blocks.
     const QByteArray progressive = support::encoded(".jpg", photo, {cv::IMWRITE_JPEG_PROGRESSIVE, 1});
-    QTest::newRow("progressive jpeg rows beyond the limit") << progressive << 0.85 << false;
-    QTest::newRow("progressive jpeg rows within it, with its coefficients not") << progressive << 1.5 << true;
+    QTest::newRow("progressive jpeg rows beyond the limit") << progressive << 8.85 << false;
+    QTest::newRow("progressive jpeg rows within it, with its coefficients not") << progressive << 9.5 << true;
     support::JpegOptions perComponent;
     perComponent.script = {{{0}}, {{1}}, {{2}}};
     const QByteArray scans = support::jpegFile(photo, perComponent);
-    QTest::newRow("jpeg of a scan a component, rows beyond the limit") << scans << 0.85 << false;
-    QTest::newRow("jpeg of a scan a component, rows within it") << scans << 1.5 << true;
-    QTest::newRow("png rows beyond the limit") << png << 0.85 << false;
+    QTest::newRow("jpeg of a scan a component, rows beyond the limit") << scans << 8.85 << false;
+    QTest::newRow("jpeg of a scan a component, rows within it") << scans << 9.5 << true;
+    QTest::newRow("png rows beyond the limit") << png << 8.85 << false;
     // Turned a quarter, an interlaced picture keeps whole stored rows for
     // the panel's columns: 513 of 2000 pixels, 3.1 MB, where the rows take
     // only 0.7 MB.
     const QByteArray interlaced = support::pngWritten(2000, 600, 8, 0, QByteArray(2000 * 600, '\x40'), true);
     QTest::newRow("png interlaced and turned, its kept rows beyond the limit")
-        << interlaced.left(33) + support::pngChunk("eXIf", support::exifBlock(6)) + interlaced.mid(33) << 2.0 << false;
+        << interlaced.left(33) + support::pngChunk("eXIf", support::exifBlock(6)) + interlaced.mid(33) << 10.0 << false;
     // libheif decodes to planes, then RGB, copied to blue-green-red.
     const QString heic = support::writeHeic(dir.filePath("limit.heic"), photo);
     QFile heicFile(heic);
-    QTest::newRow("heic beyond the limit") << (heicFile.open(QIODevice::ReadOnly) ? heicFile.readAll() : QByteArray())
-                                           << 1.3 << false;
+    const QByteArray heicBytes = heicFile.open(QIODevice::ReadOnly) ? heicFile.readAll() : QByteArray();
+    QTest::newRow("heic beyond the limit") << heicBytes << 1.3 << false;
+    QTest::newRow("heic, room for what libheif takes, not with the views") << heicBytes << 12.0 << false;
+    QTest::newRow("heic within it") << heicBytes << 16.0 << true;
 }
 
 void TestReader::refusesWhatWouldNotFit()
@@ -673,7 +685,14 @@ void TestReader::refusesWhatWouldNotFit()
     if (bytes.isEmpty())
         QSKIP("libheif has no encoder here to make the file");
     const QString file = support::writeBytes(dir.filePath("limit"), bytes);
-    QCOMPARE(!sixfold::readImage(file.toStdString(), limitMb * 1048576).empty(), loads);
+    // The limit of a v1 control group the program was just moved into: none
+    // of it used yet.
+    const QTemporaryDir root;
+    support::writeBytes(root.filePath("proc/self/cgroup"), "4:memory:/app\n");
+    support::writeBytes(root.filePath("sys/fs/cgroup/memory/app/memory.limit_in_bytes"),
+                        QByteArray::number(qint64(limitMb * 1048576)));
+    const double available = sixfold::availableMemory(root.path().toStdString());
+    QCOMPARE(!sixfold::readImage(file.toStdString(), available).empty(), loads);
 }
 
 void TestReader::followsOpenCvSizeLimit_data()
@@ -760,6 +779,14 @@ void TestReader::memoryLeftToTheProgram_data()
     QTest::newRow("v2, more inactive file cache counted than in use")
         << QStringList{meminfo, v2, group + "memory.max=314572800", group + "memory.current=104857600",
                        group + "memory.stat=inactive_file 209715200\n"} << 300.0;
+    const QByteArray huge(400, '9');
+    QTest::newRow("v1, a limit too large for a double: none")
+        << QStringList{meminfo, "proc/self/cgroup=4:memory:/app\n",
+                       "sys/fs/cgroup/memory/app/memory.limit_in_bytes=" + huge} << 4000.0;
+    QTest::newRow("MemAvailable too large for a double, a v2 group's limit stands")
+        << QStringList{"proc/meminfo=MemAvailable: " + huge + " kB\n", v2, group + "memory.max=314572800",
+                       group + "memory.current=104857600", group + "memory.stat=inactive_file " + huge + "\n"}
+        << 200.0;
     QTest::newRow("v2, the group above at its limit, 3 GB of it its inactive file cache")
         << QStringList{meminfo, v2, group + "memory.max=max", "sys/fs/cgroup/user/memory.max=4294967296",
                        "sys/fs/cgroup/user/memory.current=4294967296",
