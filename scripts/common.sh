@@ -6,7 +6,7 @@ ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 # What building and testing need (with Qt's image-format plugins, through
 # which the program reads the declared size of TIFF and WebP files), and
 # what running the window adds.
-BUILD_PACKAGES="cmake make g++ qt6-base-dev qt6-image-formats-plugins libopencv-dev libheif-dev libjpeg-dev libpng-dev"
+BUILD_PACKAGES="cmake make g++ pkgconf qt6-base-dev qt6-image-formats-plugins libopencv-dev libheif-dev libjpeg-dev libpng-dev libisal-dev"
 RUN_PACKAGES="fonts-wqy-microhei"
 # What the install and package checks among the tests use (gio lists the
 # applications for a type), and the headless Wayland compositor and Qt's

@@ -9,6 +9,7 @@
 #include "exif.h"
 #include "filewalk.h"
 #include "placement.h"
+#include "pngchunks.h"
 
 #include <cmath>
 #include <csetjmp>
@@ -210,6 +211,8 @@ std::optional<cv::Mat> readPngRows(std::FILE *file, double memoryLimit)
 {
     if (!pngDataCanFill(file))
         return cv::Mat();
+    if (std::optional<cv::Mat> picture = readPngItself(file, memoryLimit))
+        return picture;
     PngDecompressor reader;
     if (!reader.png || !reader.info || !reader.end)
         return cv::Mat();

@@ -663,11 +663,18 @@ void TestReader::refusesWhatWouldNotFit_data()
     QTest::newRow("jpeg of a scan a component, rows within it") << scans << 9.5 << true;
     QTest::newRow("png rows beyond the limit") << png << 8.85 << false;
     // Turned a quarter, an interlaced picture keeps whole stored rows for
-    // the panel's columns: 513 of 2000 pixels, 3.1 MB, where the rows take
-    // only 0.7 MB.
+    // the panel's columns, libpng's way: 513 of 2000 pixels, 3.1 MB, where
+    // the rows take only 0.7 MB. The program's own decoder keeps only their
+    // pixels the panel reads, 0.6 MB; libpng reads the file where a chunk's
+    // CRC is wrong.
     const QByteArray interlaced = support::pngWritten(2000, 600, 8, 0, QByteArray(2000 * 600, '\x40'), true);
-    QTest::newRow("png interlaced and turned, its kept rows beyond the limit")
-        << interlaced.left(33) + support::pngChunk("eXIf", support::exifBlock(6)) + interlaced.mid(33) << 10.0 << false;
+    const QByteArray turned = interlaced.left(33) + support::pngChunk("eXIf", support::exifBlock(6));
+    QByteArray badCrc = support::pngChunk("tEXt", "Comment\0x");
+    badCrc[badCrc.size() - 1] = char(badCrc.back() ^ 1);
+    QTest::newRow("png interlaced and turned, read by libpng, its kept rows beyond the limit")
+        << turned + badCrc + interlaced.mid(33) << 10.0 << false;
+    QTest::newRow("png interlaced and turned, read by the program, within it") << turned + interlaced.mid(33) << 10.0
+                                                                               << true;
     // libheif decodes to planes, then RGB, copied to blue-green-red.
     const QString heic = support::writeHeic(dir.filePath("limit.heic"), photo);
     QFile heicFile(heic);

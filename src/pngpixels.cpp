@@ -1,0 +1,302 @@
+// The rows of a PNG's image data: unfiltering them, and the pixels OpenCV
+// makes of them, for the rows and columns the panel reads.
+
+#include "pngpixels.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+#include <emmintrin.h>
+
+namespace sixfold {
+
+namespace {
+
+constexpr int channelsOf[7] = {1, 0, 3, 1, 2, 0, 4};
+
+int paethOf(int a, int b, int c)
+{
+    const int pa = std::abs(b - c), pb = std::abs(a - c), pc = std::abs(a + b - 2 * c);
+    return pa <= pb && pa <= pc ? a : pb <= pc ? b : c;
+}
+
+// The filters whose prediction takes the pixel just made, Sub, Average and
+// Paeth, for pixels of `Bytes` bytes: one pixel at a time in 16-bit lanes
+// of a vector register. A pixel is read and written as four or eight
+// bytes; the rows have room for the bytes past their end.
+template<int Bytes>
+__m128i load(const unsigned char *p)
+{
+    if constexpr (Bytes <= 4) {
+        int32_t v;
+        std::memcpy(&v, p, 4);
+        return _mm_unpacklo_epi8(_mm_cvtsi32_si128(v), _mm_setzero_si128());
+    } else {
+        int64_t v;
+        std::memcpy(&v, p, 8);
+        return _mm_unpacklo_epi8(_mm_cvtsi64_si128(v), _mm_setzero_si128());
+    }
+}
+
+template<int Bytes>
+void store(unsigned char *p, __m128i v)
+{
+    if constexpr (Bytes <= 4) {
+        const int32_t w = _mm_cvtsi128_si32(_mm_packus_epi16(v, v));
+        std::memcpy(p, &w, 4);
+    } else {
+        const int64_t w = _mm_cvtsi128_si64(_mm_packus_epi16(v, v));
+        std::memcpy(p, &w, 8);
+    }
+}
+
+template<int Bytes>
+void unfilterVector(int filter, const unsigned char *raw, const unsigned char *above, unsigned char *row,
+                    size_t bytes)
+{
+    const __m128i low = _mm_set1_epi16(0xff);
+    __m128i a = _mm_setzero_si128(), c = _mm_setzero_si128();
+    if (filter == 1) {
+        for (size_t i = 0; i < bytes; i += Bytes) {
+            a = _mm_and_si128(_mm_add_epi16(load<Bytes>(raw + i), a), low);
+            store<Bytes>(row + i, a);
+        }
+    } else if (filter == 3) {
+        for (size_t i = 0; i < bytes; i += Bytes) {
+            const __m128i b = load<Bytes>(above + i);
+            a = _mm_and_si128(_mm_add_epi16(load<Bytes>(raw + i), _mm_srli_epi16(_mm_add_epi16(a, b), 1)), low);
+            store<Bytes>(row + i, a);
+        }
+    } else {
+        for (size_t i = 0; i < bytes; i += Bytes) {
+            // The predictor: a where nearest, else b where nearer than c,
+            // else c; the distances to a + b - c of a, b and c are |b - c|,
+            // |a - c| and |a - c + b - c|.
+            const __m128i b = load<Bytes>(above + i), d = _mm_sub_epi16(b, c);
+            const __m128i pa = _mm_max_epi16(d, _mm_sub_epi16(c, b));
+            const __m128i e = _mm_sub_epi16(a, c), minusE = _mm_sub_epi16(c, a);
+            const __m128i pb = _mm_max_epi16(e, minusE);
+            const __m128i pc = _mm_max_epi16(_mm_add_epi16(e, d), _mm_sub_epi16(minusE, d));
+            const __m128i notA = _mm_or_si128(_mm_cmpgt_epi16(pa, pb), _mm_cmpgt_epi16(pa, pc));
+            const __m128i cOverB = _mm_cmpgt_epi16(pb, pc);
+            const __m128i bOrC = _mm_or_si128(_mm_andnot_si128(cOverB, b), _mm_and_si128(cOverB, c));
+            const __m128i predicted = _mm_or_si128(_mm_andnot_si128(notA, a), _mm_and_si128(notA, bOrC));
+            a = _mm_and_si128(_mm_add_epi16(load<Bytes>(raw + i), predicted), low);
+            store<Bytes>(row + i, a);
+            c = b;
+        }
+    }
+}
+
+} // namespace
+
+int PngFormat::bitsPerPixel() const
+{
+    return channelsOf[colour] * depth;
+}
+
+size_t PngFormat::rowBytes(int pixels) const
+{
+    return (size_t(pixels) * size_t(bitsPerPixel()) + 7) / 8;
+}
+
+std::vector<PngPass> pngPasses(const PngFormat &format)
+{
+    static const int adam7[7][4] = {{0, 0, 8, 8}, {4, 0, 8, 8}, {0, 4, 4, 8}, {2, 0, 4, 4},
+                                    {0, 2, 2, 4}, {1, 0, 2, 2}, {0, 1, 1, 2}};
+    if (!format.interlaced)
+        return {{0, 0, 1, 1, format.width, format.height}};
+    std::vector<PngPass> passes;
+    for (const auto &a : adam7) {
+        PngPass p{a[0], a[1], a[2], a[3], 0, 0};
+        p.width = format.width > p.x0 ? (format.width - p.x0 + p.dx - 1) / p.dx : 0;
+        p.height = format.height > p.y0 ? (format.height - p.y0 + p.dy - 1) / p.dy : 0;
+        passes.push_back(p);
+    }
+    return passes;
+}
+
+void unfilterRow(const unsigned char *raw, const unsigned char *above, unsigned char *row, size_t bytes,
+                 int pixelBytes)
+{
+    const int filter = raw[0];
+    ++raw;
+    if (filter == 0) {
+        std::memcpy(row, raw, bytes);
+        return;
+    }
+    if (filter == 2) {
+        for (size_t i = 0; i < bytes; ++i)
+            row[i] = uint8_t(raw[i] + above[i]);
+        return;
+    }
+    switch (pixelBytes) {
+    case 1:
+        break;
+    case 2:
+        return unfilterVector<2>(filter, raw, above, row, bytes);
+    case 3:
+        return unfilterVector<3>(filter, raw, above, row, bytes);
+    case 4:
+        return unfilterVector<4>(filter, raw, above, row, bytes);
+    case 6:
+        return unfilterVector<6>(filter, raw, above, row, bytes);
+    default:
+        return unfilterVector<8>(filter, raw, above, row, bytes);
+    }
+    // A byte a pixel: the byte just made kept in a register.
+    int a = 0, c = 0;
+    for (size_t i = 0; i < bytes; ++i) {
+        const int b = above[i];
+        a = uint8_t(raw[i] + (filter == 1 ? a : filter == 3 ? (a + b) / 2 : paethOf(a, b, c)));
+        row[i] = uint8_t(a);
+        c = b;
+    }
+}
+
+PngRows::PngRows(const PngFormat &f, const Placement &p, cv::Mat &pic)
+    : format(f), place(p), picture(pic), passes(pngPasses(f)), pixelBytes(std::max(f.bitsPerPixel() / 8, 1))
+{
+    size_t widest = 0;
+    for (const PngPass &pass : passes)
+        if (pass.width > 0 && pass.height > 0) {
+            streamBytes += double(pass.height) * double(1 + format.rowBytes(pass.width));
+            widest = std::max(widest, format.rowBytes(pass.width));
+        }
+    above.assign(widest + 16, 0);
+    current.assign(widest + 16, 0);
+    zeros.assign(widest + 16, 0);
+    keptIndex.assign(size_t(format.height), -1);
+    for (size_t k = 0; k < place.storedRows.size(); ++k)
+        keptIndex[size_t(place.storedRows[k])] = int(k);
+    // The stored columns the panel reads, by pass.
+    for (const PngPass &pass : passes) {
+        std::vector<int> columns, slots;
+        for (size_t j = 0; j < place.storedColumns.size(); ++j) {
+            const int x = place.storedColumns[j];
+            if (x >= pass.x0 && (x - pass.x0) % pass.dx == 0) {
+                columns.push_back((x - pass.x0) / pass.dx);
+                slots.push_back(int(j));
+            }
+        }
+        passColumns.push_back(columns);
+        passSlots.push_back(slots);
+    }
+    bgr.assign(3 * place.storedColumns.size() + 16, 0);
+    if (format.interlaced)
+        kept.assign(3 * place.storedColumns.size() * place.storedRows.size(), 0);
+    while (pass < passes.size() && (passes[pass].width == 0 || passes[pass].height == 0))
+        ++pass;
+}
+
+double PngRows::bufferBytes() const
+{
+    return double(above.size() + current.size() + zeros.size() + bgr.size() + kept.size())
+           + 4.0 * double(keptIndex.size()) + 8.0 * double(place.storedColumns.size()) * double(passes.size());
+}
+
+size_t PngRows::heldBytes() const
+{
+    return 2 * (zeros.size() + 1);
+}
+
+double PngRows::write(const unsigned char *window, double first, double last)
+{
+    while (pass < passes.size()) {
+        const PngPass &p = passes[size_t(pass)];
+        const double rowEnd = rowStart + 1 + double(format.rowBytes(p.width));
+        const bool lastOfPass = row + 1 == p.height;
+        // A row is taken once whole, and, but for a pass's last, once the
+        // next row's filter tells whether it refers to it.
+        if (rowEnd > last || (!lastOfPass && rowEnd >= last))
+            return rowStart;
+        const unsigned char *raw = window + size_t(rowStart - first);
+        const int next = lastOfPass ? 0 : window[size_t(rowEnd - first)];
+        if (raw[0] > 4 || next > 4)
+            return -1;   // libpng refuses other filters
+        if (!rowDone(raw, next >= 2))
+            return -1;
+        rowStart = rowEnd;
+        if (!lastOfPass) {
+            ++row;
+            continue;
+        }
+        row = 0;
+        aboveReady = false;
+        do
+            ++pass;
+        while (pass < passes.size() && (passes[pass].width == 0 || passes[pass].height == 0));
+    }
+    return last > streamBytes ? -1 : rowStart;   // nothing may follow the last row
+}
+
+bool PngRows::rowDone(const unsigned char *raw, bool nextRefersToIt)
+{
+    const PngPass &p = passes[pass];
+    const int y = p.y0 + row * p.dy;
+    const int k = keptIndex[size_t(y)];
+    const std::vector<int> &columns = passColumns[pass];
+    const bool read = k >= 0 && !columns.empty();
+    if (!read && !nextRefersToIt) {
+        aboveReady = false;
+        return true;
+    }
+    // A row whose filter refers to the row above has it: the row above was
+    // unfiltered, as this row's filter referred to it.
+    const size_t bytes = format.rowBytes(p.width);
+    unfilterRow(raw, row == 0 || !aboveReady ? zeros.data() : above.data(), current.data(), bytes, pixelBytes);
+    if (read) {
+        // The pixels the panel reads, blue-green-red.
+        const unsigned char *s = current.data();
+        const int depth = format.depth, sample = depth == 16 ? 2 : 1;
+        unsigned char *to = bgr.data();
+        for (const int i : columns) {
+            if (format.colour == 3 || (format.colour == 0 && depth < 8)) {
+                const int bit = i * depth;
+                int v = s[bit / 8] >> (8 - depth - bit % 8) & ((1 << depth) - 1);
+                if (format.colour == 3) {
+                    if (v >= format.paletteSize)
+                        return false;   // no entry: left to libpng
+                    to[0] = format.palette[size_t(3 * v + 2)];
+                    to[1] = format.palette[size_t(3 * v + 1)];
+                    to[2] = format.palette[size_t(3 * v)];
+                } else {
+                    v *= depth == 1 ? 255 : depth == 2 ? 85 : 17;
+                    to[0] = to[1] = to[2] = uint8_t(v);
+                }
+            } else {
+                const unsigned char *px = s + size_t(i) * size_t(channelsOf[format.colour] * sample);
+                if (format.colour == 0 || format.colour == 4) {
+                    to[0] = to[1] = to[2] = px[0];
+                } else {
+                    to[0] = px[2 * sample];
+                    to[1] = px[sample];
+                    to[2] = px[0];
+                }
+            }
+            to += 3;
+        }
+        if (!format.interlaced) {
+            putPixels(picture, place, y, bgr.data());
+        } else {
+            const std::vector<int> &slots = passSlots[pass];
+            unsigned char *keptRow = kept.data() + size_t(k) * 3 * place.storedColumns.size();
+            for (size_t j = 0; j < slots.size(); ++j)
+                std::memcpy(keptRow + 3 * size_t(slots[j]), bgr.data() + 3 * j, 3);
+        }
+    }
+    std::swap(above, current);
+    aboveReady = true;
+    return true;
+}
+
+void PngRows::finish()
+{
+    if (!format.interlaced)
+        return;
+    for (size_t k = 0; k < place.storedRows.size(); ++k)
+        putPixels(picture, place, place.storedRows[k], kept.data() + k * 3 * place.storedColumns.size());
+}
+
+} // namespace sixfold
