@@ -27,11 +27,13 @@ namespace {
 constexpr size_t History = 32768;   // the farthest deflate refers back
 constexpr size_t Piece = 262144;    // output made between two writes
 
-// Whether two bytes start a zlib stream this reads: deflate with a 32 KB
-// window, a valid header check and no preset dictionary.
-bool goodHeader(const unsigned char *header)
+// The window of the zlib stream two bytes start, where this reads it:
+// deflate, a valid header check and no preset dictionary; 0 for others.
+size_t windowOf(const unsigned char *header)
 {
-    return header[0] == 0x78 && (header[0] << 8 | header[1]) % 31 == 0 && !(header[1] & 0x20);
+    if ((header[0] & 15) != 8 || header[0] >> 4 > 7 || (header[0] << 8 | header[1]) % 31 || header[1] & 0x20)
+        return 0;
+    return size_t(1) << (8 + (header[0] >> 4));
 }
 
 } // namespace
@@ -49,6 +51,25 @@ uint32_t adler32Of(uint32_t adler, const unsigned char *bytes, size_t count)
 }
 
 namespace {
+
+// Eight bytes as a little-endian number; four bytes stored so.
+inline uint64_t little64(const unsigned char *at)
+{
+    uint64_t v;
+    std::memcpy(&v, at, 8);
+#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    v = __builtin_bswap64(v);
+#endif
+    return v;
+}
+
+inline void storeLittle32(unsigned char *at, uint32_t v)
+{
+#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    v = __builtin_bswap32(v);
+#endif
+    std::memcpy(at, &v, 4);
+}
 
 // Huffman decoding tables, looked up with the stream's next bits (deflate
 // packs codes from the low bit up, so a table is indexed by codes reversed).
@@ -268,9 +289,7 @@ struct BitReader
                 fill();
             }
         }
-        uint64_t next;
-        std::memcpy(&next, at, 8);
-        bits |= next << count;
+        bits |= little64(at) << count;
         at += (63 - count) >> 3;
         count |= 56;
     }
@@ -432,8 +451,10 @@ bool dynamicTables(BitReader &in, std::vector<uint32_t> &lengths, std::vector<ui
 
 // Decodes one block's symbols, up to its end. The bits, the input and the
 // output are kept in locals, which the compiler keeps in registers: no
-// closure or store of an output byte may take their address.
-bool decodeBlock(BitReader &in, Window &w, const std::vector<uint32_t> &lengths, const std::vector<uint32_t> &distances)
+// closure or store of an output byte may take their address, so the steps
+// that use them are macros.
+bool decodeBlock(BitReader &in, Window &w, const std::vector<uint32_t> &lengths, const std::vector<uint32_t> &distances,
+                 size_t window)
 {
     const uint32_t *const lit = lengths.data(), *const dist = distances.data();
     constexpr uint32_t litMask = (1u << LitBits) - 1, distMask = (1u << DistBits) - 1;
@@ -443,8 +464,30 @@ bool decodeBlock(BitReader &in, Window &w, const std::vector<uint32_t> &lengths,
     unsigned char *out = w.out;
     const unsigned char *const flushAt = w.flushAt, *const base = w.buffer.data();
 #define SIXFOLD_SAVE() (in.bits = bits, in.count = count, in.at = at, w.out = out)
-#define SIXFOLD_REFILL()                                                                                                   do {                                                                                                                       if (at >= refillAt) {                                                                                                      SIXFOLD_SAVE();                                                                                                        if (in.ended)                                                                                                              return in.failed = true, false; /* far beyond the stream's end */                                                  in.fill();                                                                                                             at = in.at;                                                                                                            refillAt = in.refillAt;                                                                                            }                                                                                                                      uint64_t next_;                                                                                                        std::memcpy(&next_, at, 8);                                                                                            bits |= next_ << count;                                                                                                at += (63 - count) >> 3;                                                                                               count |= 56;                                                                                                       } while (false)
+// At least 56 bits held.
+#define SIXFOLD_REFILL()                                                                                               \
+    do {                                                                                                               \
+        if (at >= refillAt) {                                                                                          \
+            SIXFOLD_SAVE();                                                                                            \
+            if (in.ended)                                                                                              \
+                return in.failed = true, false; /* far beyond the stream's end */                                      \
+            in.fill();                                                                                                 \
+            at = in.at;                                                                                                \
+            refillAt = in.refillAt;                                                                                    \
+        }                                                                                                              \
+        bits |= little64(at) << count;                                                                                 \
+        at += (63 - count) >> 3;                                                                                       \
+        count |= 56;                                                                                                   \
+    } while (false)
 #define SIXFOLD_DROP(n) (bits >>= (n), count -= (n))
+// Writes the literals of an entry, and looks up the next one.
+#define SIXFOLD_PUT()                                                                                                  \
+    do {                                                                                                               \
+        SIXFOLD_DROP(entry & 31);                                                                                      \
+        storeLittle32(out, entry >> 5);                                                                                \
+        out += (entry >> 29 & 3) + 1;                                                                                  \
+        entry = lit[bits & litMask];                                                                                   \
+    } while (false)
     for (;;) {
         if (out >= flushAt) {
             SIXFOLD_SAVE();
@@ -457,7 +500,6 @@ bool decodeBlock(BitReader &in, Window &w, const std::vector<uint32_t> &lengths,
         // Runs of literals, up to four entries of them while the bits held
         // last; an entry holds at most the main table's bits.
         if (entry & Literal) {
-#define SIXFOLD_PUT()                                                                                                      do {                                                                                                                       SIXFOLD_DROP(entry & 31);                                                                                              const uint32_t literals_ = entry >> 5;                                                                                 std::memcpy(out, &literals_, 4);                                                                                       out += (entry >> 29 & 3) + 1;                                                                                          entry = lit[bits & litMask];                                                                                       } while (false)
             SIXFOLD_PUT();
             if (entry & Literal) {
                 SIXFOLD_PUT();
@@ -469,7 +511,6 @@ bool decodeBlock(BitReader &in, Window &w, const std::vector<uint32_t> &lengths,
                     }
                 }
             }
-#undef SIXFOLD_PUT
             SIXFOLD_REFILL();
         }
         if (entry & Special) {
@@ -501,11 +542,14 @@ bool decodeBlock(BitReader &in, Window &w, const std::vector<uint32_t> &lengths,
         const unsigned dCodeBits = d & 0xff, dExtraBits = d >> 8 & 15;
         const unsigned distance = (d >> 16) + unsigned((bits >> dCodeBits) & ((1u << dExtraBits) - 1));
         SIXFOLD_DROP(dCodeBits + dExtraBits);
-        // The window holds the 32 KB before the output, or all of it.
-        if (distance > size_t(out - base))
+        // The buffer holds the 32 KB before the output, or all of it. Past
+        // the stream's window zlib reaches back only as far as the call of
+        // it made output, and the calls would be libpng's: refused here.
+        if (distance > size_t(out - base) || distance > window)
             return false;   // before the output's start
         out = copyMatch(out, distance, length);
     }
+#undef SIXFOLD_PUT
 #undef SIXFOLD_DROP
 #undef SIXFOLD_REFILL
 #undef SIXFOLD_SAVE
@@ -550,7 +594,8 @@ double inflateZlib(InflateEnds &ends, size_t held)
     BitReader in(ends);
     Window w(ends, held);
     in.fill();
-    if (in.end - in.at < 2 || !goodHeader(in.at))
+    const size_t window = in.end - in.at < 2 ? 0 : windowOf(in.at);
+    if (!window)
         return -1;
     in.at += 2;
     std::vector<uint32_t> lengths, distances;
@@ -563,9 +608,9 @@ double inflateZlib(InflateEnds &ends, size_t held)
         if (type == 0)
             good = storedBlock(in, w);
         else if (type == 1)
-            good = decodeBlock(in, w, fixed.lengths, fixed.distances);
+            good = decodeBlock(in, w, fixed.lengths, fixed.distances, window);
         else if (type == 2)
-            good = dynamicTables(in, lengths, distances) && decodeBlock(in, w, lengths, distances);
+            good = dynamicTables(in, lengths, distances) && decodeBlock(in, w, lengths, distances, window);
         if (!good || in.failed)
             return -1;
     }
@@ -590,7 +635,17 @@ double inflateZlib(InflateEnds &ends, size_t held)
     return w.total();
 }
 
+bool inflatesSmallWindows()
+{
+    return true;
+}
+
 #else // zlib
+
+bool inflatesSmallWindows()
+{
+    return false;
+}
 
 uint32_t crc32Of(uint32_t crc, const unsigned char *bytes, size_t count)
 {
@@ -615,7 +670,9 @@ double inflateZlib(InflateEnds &ends, size_t held)
     for (long got = 1; z.avail_in < 2 && got > 0; z.avail_in += uInt(std::max(got, 0L)))
         got = ends.read(input.data() + z.avail_in, input.size() - z.avail_in);
     z.next_in = input.data();
-    int status = z.avail_in >= 2 && goodHeader(input.data()) ? Z_OK : Z_DATA_ERROR;
+    // zlib, which reaches back past a smaller window as far as one call of
+    // it made, takes streams of 32 KB windows only.
+    int status = z.avail_in >= 2 && windowOf(input.data()) == History ? Z_OK : Z_DATA_ERROR;
     while (status == Z_OK) {
         if (z.avail_in == 0 && !ended) {
             const long got = ends.read(input.data(), input.size());

@@ -7,7 +7,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#ifdef __SSE2__
 #include <emmintrin.h>
+#endif
 
 namespace sixfold {
 
@@ -21,6 +23,7 @@ int paethOf(int a, int b, int c)
     return pa <= pb && pa <= pc ? a : pb <= pc ? b : c;
 }
 
+#ifdef __SSE2__
 // The filters whose prediction takes the pixel just made, Sub, Average and
 // Paeth, for pixels of `Bytes` bytes: one pixel at a time in 16-bit lanes
 // of a vector register. A pixel is read and written as four or eight
@@ -88,6 +91,7 @@ void unfilterVector(int filter, const unsigned char *raw, const unsigned char *a
         }
     }
 }
+#endif
 
 } // namespace
 
@@ -131,6 +135,7 @@ void unfilterRow(const unsigned char *raw, const unsigned char *above, unsigned 
             row[i] = uint8_t(raw[i] + above[i]);
         return;
     }
+#ifdef __SSE2__
     switch (pixelBytes) {
     case 1:
         break;
@@ -145,13 +150,23 @@ void unfilterRow(const unsigned char *raw, const unsigned char *above, unsigned 
     default:
         return unfilterVector<8>(filter, raw, above, row, bytes);
     }
-    // A byte a pixel: the byte just made kept in a register.
-    int a = 0, c = 0;
+#endif
+    // A byte at a time, the pixel just made kept in registers while it can
+    // be.
+    if (pixelBytes == 1) {
+        int a = 0, c = 0;
+        for (size_t i = 0; i < bytes; ++i) {
+            const int b = above[i];
+            a = uint8_t(raw[i] + (filter == 1 ? a : filter == 3 ? (a + b) / 2 : paethOf(a, b, c)));
+            row[i] = uint8_t(a);
+            c = b;
+        }
+        return;
+    }
+    const size_t step = size_t(pixelBytes);
     for (size_t i = 0; i < bytes; ++i) {
-        const int b = above[i];
-        a = uint8_t(raw[i] + (filter == 1 ? a : filter == 3 ? (a + b) / 2 : paethOf(a, b, c)));
-        row[i] = uint8_t(a);
-        c = b;
+        const int a = i >= step ? row[i - step] : 0, b = above[i], c = i >= step ? above[i - step] : 0;
+        row[i] = uint8_t(raw[i] + (filter == 1 ? a : filter == 3 ? (a + b) / 2 : paethOf(a, b, c)));
     }
 }
 

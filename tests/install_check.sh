@@ -59,7 +59,7 @@ debs=("$stage"/package/sixfold_*.deb)
 depends=$(dpkg-deb -f "${debs[0]}" Depends)
 # Package names carry the library's version (libopencv-imgcodecs406 on
 # Debian 12, ...410 later): match the names' stems.
-for library in libqt6widgets6 'libopencv-imgcodecs[0-9]+' libheif1 qt6-image-formats-plugins; do
+for library in libqt6widgets6 'libopencv-imgcodecs[0-9]+' libheif1 'libisal[0-9]+' qt6-image-formats-plugins; do
     [[ $depends =~ (^|[ ,])$library ]] || fail ".deb does not depend on $library: $depends"
 done
 recommends=$(dpkg-deb -f "${debs[0]}" Recommends)

@@ -278,22 +278,105 @@ QByteArray pngChunk(const QByteArray &type, const QByteArray &data)
     return bigEndian(quint32(data.size())) + type + data + bigEndian(crc32(type + data));
 }
 
-QByteArray pngHeader(quint32 width, quint32 height, int bitDepth, int colourType)
+QByteArray pngHeader(quint32 width, quint32 height, int bitDepth, int colourType, bool interlaced)
 {
     QByteArray ihdr = bigEndian(width) + bigEndian(height);
     ihdr += char(bitDepth);
     ihdr += char(colourType);
-    ihdr += QByteArray(3, '\0');   // deflate, adaptive filtering, no interlace
+    ihdr += QByteArray(2, '\0');   // deflate, adaptive filtering
+    ihdr += char(interlaced);
     return QByteArray::fromHex("89504e470d0a1a0a") + pngChunk("IHDR", ihdr);
 }
 
 QByteArray pngFile(quint32 width, quint32 height, int bitDepth, int colourType,
-                   const QByteArray &scanlines, const QByteArray &extraChunks)
+                   const QByteArray &scanlines, const QByteArray &extraChunks, bool interlaced)
 {
     // qCompress gives a zlib stream after a 4-byte length of its own.
     const QByteArray zlib = qCompress(scanlines).mid(4);
-    return pngHeader(width, height, bitDepth, colourType) + extraChunks + pngChunk("IDAT", zlib)
+    return pngHeader(width, height, bitDepth, colourType, interlaced) + extraChunks + pngChunk("IDAT", zlib)
         + pngChunk("IEND", {});
+}
+
+QByteArray pngFiltered(int width, int height, int bitDepth, int colourType, const QByteArray &rows,
+                       bool interlaced, int filter)
+{
+    static const int channels[] = {1, 0, 3, 1, 2, 0, 4};
+    static const int adam7[7][4] = {{0, 0, 8, 8}, {4, 0, 8, 8}, {0, 4, 4, 8}, {2, 0, 4, 4},
+                                    {0, 2, 2, 4}, {1, 0, 2, 2}, {0, 1, 1, 2}};
+    const int bits = channels[colourType] * bitDepth, pixelBytes = std::max(bits / 8, 1);
+    const qsizetype stride = rows.size() / height;
+    auto bit = [&](int x, int y, int b) { return uchar(rows[y * stride + (x * bits + b) / 8]) >> (7 - (x * bits + b) % 8) & 1; };
+    QByteArray out;
+    for (int pass = 0; pass < (interlaced ? 7 : 1); ++pass) {
+        const int x0 = interlaced ? adam7[pass][0] : 0, y0 = interlaced ? adam7[pass][1] : 0;
+        const int dx = interlaced ? adam7[pass][2] : 1, dy = interlaced ? adam7[pass][3] : 1;
+        const int across = width > x0 ? (width - x0 + dx - 1) / dx : 0;
+        const qsizetype bytes = (qsizetype(across) * bits + 7) / 8;
+        QByteArray above(bytes, '\0');
+        for (int j = 0, y = y0; across > 0 && y < height; ++j, y += dy) {
+            QByteArray row(bytes, '\0');
+            for (int i = 0; i < across; ++i)
+                for (int b = 0; b < bits; ++b)
+                    row[(i * bits + b) / 8] = char(uchar(row[(i * bits + b) / 8]) | bit(x0 + i * dx, y, b) << (7 - (i * bits + b) % 8));
+            const int type = filter >= 0 ? filter : j % 5;
+            out += char(type);
+            for (qsizetype i = 0; i < bytes; ++i) {
+                const int a = i >= pixelBytes ? uchar(row[i - pixelBytes]) : 0, up = uchar(above[i]);
+                const int c = i >= pixelBytes ? uchar(above[i - pixelBytes]) : 0;
+                const int p = a + up - c, pa = std::abs(p - a), pb = std::abs(p - up), pc = std::abs(p - c);
+                const int predicted = type == 1 ? a : type == 2 ? up : type == 3 ? (a + up) / 2
+                                    : type == 4 ? (pa <= pb && pa <= pc ? a : pb <= pc ? up : c) : 0;
+                out += char(uchar(row[i]) - predicted);
+            }
+            above = row;
+        }
+    }
+    return out;
+}
+
+QByteArray pngPalette(int bitDepth)
+{
+    QByteArray entries;
+    for (int i = 0; i < (1 << bitDepth); ++i)
+        entries += QByteArray(1, char(i * 37)) + char(255 - i * 11) + char(i * 5 + 3);
+    return pngChunk("PLTE", entries);
+}
+
+QByteArray zlibOfZeros(int count, bool complete)
+{
+    // Bits from the low end of each byte up; Huffman codes from their
+    // first bit.
+    QByteArray bytes;
+    int used = 0;
+    auto put = [&](unsigned value, int n, bool code = false) {
+        for (int i = 0; i < n; ++i, ++used) {
+            if (used % 8 == 0)
+                bytes += '\0';
+            const unsigned b = code ? value >> (n - 1 - i) & 1 : value >> i & 1;
+            bytes[bytes.size() - 1] = char(uchar(bytes.back()) | b << (used % 8));
+        }
+    };
+    put(1, 1);    // the last block
+    put(2, 2);    // dynamic codes
+    put(0, 5);    // 257 lengths
+    put(0, 5);    // 1 distance
+    put(14, 4);   // 18 lengths of the code of lengths, in its order:
+    // 16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1: 18 takes
+    // one bit ("0"), 2 and 1 two ("10", "11").
+    for (const int length : {0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2, 0, 2})
+        put(unsigned(length), 3);
+    put(2, 2, true);   // the zero byte's code is one bit long
+    put(0, 1, true);   // 255 lengths of zero: 138, then 117
+    put(127, 7);
+    put(0, 1, true);
+    put(106, 7);
+    put(complete ? 2 : 3, 2, true);   // the end of the block's, one or two bits
+    put(2, 2, true);   // the one distance's, one bit
+    for (int i = 0; i < count; ++i)
+        put(0, 1, true);
+    put(complete ? 1 : 2, complete ? 1 : 2, true);
+    // The Adler-32 of zeros: their count, and 1.
+    return QByteArray::fromHex("7801") + bytes + bigEndian(quint32(count % 65521) << 16 | 1);
 }
 
 namespace {
@@ -590,7 +673,16 @@ std::vector<std::pair<QByteArray, QByteArray>> readerCases(int w, int h)
         add(name + ", interlaced", pngWritten(w, h, kind.depth, kind.colour, samples, true));
         if (kind.colour < 4)
             add(name + ", tRNS", pngWritten(w, h, kind.depth, kind.colour, samples, false, true));
+        // Every filter in turn, deflated.
+        const QByteArray palette = kind.colour == 3 ? pngPalette(kind.depth) : QByteArray();
+        for (const bool interlaced : {false, true})
+            add(name + (interlaced ? ", interlaced" : "") + ", every filter",
+                pngFile(w, h, kind.depth, kind.colour, pngFiltered(w, h, kind.depth, kind.colour, samples, interlaced),
+                        palette, interlaced));
     }
+    // A photo, whose deflated data refer back.
+    const QByteArray rgb(reinterpret_cast<const char *>(photo.data), qsizetype(photo.total() * 3));
+    add("png photo, every filter", pngFile(w, h, 8, 2, pngFiltered(w, h, 8, 2, rgb)));
     const QByteArray png = pngWritten(w, h, 8, 2, pngSamples(w, h, 8, 2));
     const QByteArray interlaced = pngWritten(w, h, 8, 2, pngSamples(w, h, 8, 2), true);
     for (int orientation = 1; orientation <= 8; ++orientation) {

@@ -82,12 +82,27 @@ QByteArray pngChunk(const QByteArray &type, const QByteArray &data);
 
 // A PNG file's first bytes: signature and a header chunk declaring the
 // given size, bit depth and colour type; the rest is left to the caller.
-QByteArray pngHeader(quint32 width, quint32 height, int bitDepth = 8, int colourType = 2);
+QByteArray pngHeader(quint32 width, quint32 height, int bitDepth = 8, int colourType = 2, bool interlaced = false);
 
 // A whole PNG file from raw scanlines (each led by its filter byte), with
 // any extra chunks (a palette, say) placed before the image data.
 QByteArray pngFile(quint32 width, quint32 height, int bitDepth, int colourType,
-                   const QByteArray &scanlines, const QByteArray &extraChunks = {});
+                   const QByteArray &scanlines, const QByteArray &extraChunks = {}, bool interlaced = false);
+
+// The scanlines of packed rows of raw samples (as many bytes a row as the
+// depth and colour type take), in Adam7's passes where interlaced, each
+// filtered by PNG's filter `filter` or, for -1, by each of the five in turn.
+QByteArray pngFiltered(int width, int height, int bitDepth, int colourType, const QByteArray &rows,
+                       bool interlaced = false, int filter = -1);
+
+// A palette chunk of 2^bitDepth entries, as pngWritten makes it.
+QByteArray pngPalette(int bitDepth);
+
+// A zlib stream of `count` zero bytes in one dynamic deflate block whose
+// literal code is incomplete, as zlib refuses it (only the zero byte and
+// the end of the block have codes, one and two bits long), or, with
+// `complete`, whole (both one bit long).
+QByteArray zlibOfZeros(int count, bool complete);
 
 // How jpegFile writes: the sampling factors of the first component (the
 // others have 1 x 1), and a restart marker every so many MCU rows (0: none).

@@ -4,15 +4,18 @@
 #include "imageops.h"
 #include "exif.h"
 #include "imagereader.h"
+#include "inflater.h"
 #include "jpegpixels.h"
 #include "jpegscans.h"
 #include "mainwindow.h"
 #include "memorylimit.h"
+#include "pngchunks.h"
 #include "readertesting.h"
 #include "rowreader.h"
 #include "support.h"
 
 #include <QFile>
+#include <QtEndian>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -33,6 +36,16 @@ using support::samePanelPixels;
 
 const QByteArray exifHeader("Exif\0\0", 6);
 
+// The picture the program's own PNG decoder makes of a file, if it takes it.
+std::optional<cv::Mat> decodedItself(const QString &path)
+{
+    std::FILE *file = std::fopen(path.toLocal8Bit().constData(), "rb");
+    std::optional<cv::Mat> read = file ? sixfold::readPngItself(file, 1e9) : std::nullopt;
+    if (file)
+        std::fclose(file);
+    return read;
+}
+
 } // namespace
 
 class TestReader : public QObject
@@ -51,6 +64,8 @@ private slots:
     void progressionScripts();
     void scanHeadersWalked_data();
     void scanHeadersWalked();
+    void pngLeftToLibpng_data();
+    void pngLeftToLibpng();
     void exifOrientationAsOpenCv_data();
     void exifOrientationAsOpenCv();
     void refusesWhatWouldNotFit_data();
@@ -180,6 +195,12 @@ void TestReader::sameAsWholeRead()
     const cv::Mat read = sixfold::readImage(file.toStdString());
     if (!standIn)
         QVERIFY(samePanelPixels(read, expected));
+    // The program decodes every plain PNG itself; libpng, one turned by an
+    // eXIf chunk after its pixels (and, built with zlib's inflate, one of a
+    // small window).
+    const qsizetype zlib = bytes.indexOf("IDAT") + 4;
+    if (bytes.startsWith("\x89PNG") && (sixfold::inflatesSmallWindows() || bytes[zlib] == 0x78))
+        QCOMPARE(decodedItself(file).has_value(), !QByteArray(QTest::currentDataTag()).contains("after the pixels"));
     for (const int y : standIn ? sixfold::panelSourceRows(read.rows) : std::vector<int>())
         for (const int x : sixfold::panelSourceColumns(read.cols))
             QVERIFY(read.at<cv::Vec3b>(y, x) == expected.at<cv::Vec3b>(0, 0));
@@ -531,6 +552,98 @@ void TestReader::scanHeadersWalked()
     QCOMPARE(walked.join(", "), scans);
     QCOMPARE(script.scans.front().data, double(data));
     QCOMPARE(script.plain, plain);
+}
+
+void TestReader::pngLeftToLibpng_data()
+{
+    // A file, and whether the program decodes it itself: where libpng could
+    // read it otherwise, it leaves it to libpng, which gives what cv::imread
+    // gives, picture or none.
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<bool>("itself");
+    const int w = 61, h = 43;
+    const cv::Mat photo = support::photoLike(w, h);
+    const QByteArray rgb(reinterpret_cast<const char *>(photo.data), qsizetype(photo.total() * 3));
+    const QByteArray rows = support::pngFiltered(w, h, 8, 2, rgb), head = support::pngHeader(w, h);
+    const QByteArray zlib = qCompress(rows).mid(4), end = support::pngChunk("IEND", {});
+    const QByteArray text = support::pngChunk("tEXt", QByteArray("Comment\0a", 9)), data = support::pngChunk("IDAT", zlib);
+    auto idat = [](const QByteArray &z) { return support::pngChunk("IDAT", z); };
+    auto png = [&](const QByteArray &z) { return head + idat(z) + end; };
+    auto damaged = [](QByteArray bytes, qsizetype at) { bytes[at] = char(bytes[at] ^ 0x10); return bytes; };
+    QByteArray pieces;
+    for (qsizetype i = 0; i < zlib.size(); i += 7)
+        pieces += idat(zlib.mid(i, 7)) + (i % 21 ? QByteArray() : idat({}));
+    QTest::newRow("image data in chunks of seven bytes, some empty") << head + idat({}) + pieces + idat({}) + end << true;
+    QTest::newRow("ancillary chunks before and after the pixels, one unknown")
+        << head + text + support::pngChunk("pHYs", QByteArray(9, 1)) + data + support::pngChunk("zzZz", "any") + text
+               + end << true;
+    QTest::newRow("stored blocks") << png(qCompress(rows, 0).mid(4)) << true;
+    QTest::newRow("fixed codes") << support::pngHeader(1, 1, 8, 0) + idat(qCompress(QByteArray("\0\x80", 2), 9).mid(4)) + end << true;
+    const QByteArray gray = support::pngHeader(40, 30, 8, 0);
+    QTest::newRow("a whole Huffman code of two symbols") << gray + idat(support::zlibOfZeros(41 * 30, true)) + end << true;
+    QTest::newRow("an incomplete Huffman code, as zlib refuses and ISA-L's inflate takes")
+        << gray + idat(support::zlibOfZeros(41 * 30, false)) + end << false;
+    QTest::newRow("a CRC error in the header") << damaged(head + data + end, 29) << false;
+    QTest::newRow("a CRC error in an ancillary chunk, which libpng forgives")
+        << head + damaged(text, text.size() - 1) + data + end << false;
+    QTest::newRow("a CRC error in the image data") << head + damaged(data, data.size() - 2) + end << false;
+    QTest::newRow("a CRC error in IEND") << head + data + damaged(end, 9) << false;
+    QTest::newRow("a zlib header of a 16 KB window") << png(QByteArray::fromHex("685f") + zlib.mid(2)) << false;
+    QTest::newRow("a zlib header asking for a preset dictionary")
+        << png(QByteArray::fromHex("78bb00000001") + zlib.mid(2)) << false;
+    QTest::newRow("a zlib header failing its check") << png(QByteArray::fromHex("789d") + zlib.mid(2)) << false;
+    QTest::newRow("a deflate block of the reserved type") << png(QByteArray::fromHex("7801") + char(7) + zlib.mid(3))
+                                                          << false;
+    QTest::newRow("an Adler-32 that does not match") << png(damaged(zlib, zlib.size() - 1)) << false;
+    QTest::newRow("a stream cut short") << png(zlib.left(zlib.size() / 2)) << false;
+    QTest::newRow("a stream of a row too few") << png(qCompress(rows.left(rows.size() - 3 * w - 1)).mid(4)) << false;
+    QTest::newRow("a stream of a row too many") << png(qCompress(rows + rows.left(3 * w + 1)).mid(4)) << false;
+    QTest::newRow("bytes after the stream") << png(zlib + "xy") << false;
+    QTest::newRow("image data after the stream") << head + data + idat("xy") + end << false;
+    QTest::newRow("image data after another chunk") << head + idat(zlib.left(9)) + text + idat(zlib.mid(9)) + end
+                                                    << false;
+    QTest::newRow("a filter of no kind") << png(qCompress(QByteArray(1, 5) + rows.mid(1)).mid(4)) << false;
+    QTest::newRow("an unknown critical chunk") << head + support::pngChunk("ZzZz", "x") + data + end << false;
+    QTest::newRow("a chunk's reserved letter in lower case") << head + support::pngChunk("zzzz", "x") + data + end
+                                                             << false;
+    QTest::newRow("an APNG control chunk") << head + support::pngChunk("acTL", QByteArray(8, 0)) + data + end << false;
+    QTest::newRow("two eXIf chunks") << head + support::pngChunk("eXIf", exifBlock(6)).repeated(2) + data + end
+                                     << false;
+    QTest::newRow("eXIf after the pixels") << head + data + support::pngChunk("eXIf", exifBlock(6)) + end << false;
+    QTest::newRow("data in IEND") << head + data + support::pngChunk("IEND", "x") << false;
+    // A palette of three entries, one index beyond them; and tRNS before it.
+    const QByteArray indices = support::pngFiltered(4, 4, 8, 3, QByteArray::fromHex("00010200010201020102000102000103"));
+    const QByteArray three = support::pngChunk("PLTE", QByteArray::fromHex("ff000000ff000000ff"));
+    QTest::newRow("a palette index without an entry")
+        << support::pngHeader(4, 4, 8, 3) + three + idat(qCompress(indices).mid(4)) + end << false;
+    const QByteArray inRange = indices.left(indices.size() - 1) + char(indices.back() - 1);
+    QTest::newRow("a palette of fewer entries than indices, all used in range")
+        << support::pngHeader(4, 4, 8, 3) + three + idat(qCompress(inRange).mid(4)) + end << true;
+    QTest::newRow("tRNS before the palette")
+        << support::pngHeader(4, 4, 8, 3) + support::pngChunk("tRNS", "a") + three + idat(qCompress(inRange).mid(4))
+               + end << false;
+    QTest::newRow("a palette after the pixels")
+        << support::pngHeader(4, 4, 8, 3) + three + idat(qCompress(inRange).mid(4)) + three + end << false;
+    // Cut at every byte near each chunk's start: in the length, name, data
+    // or CRC of the chunk before or after.
+    const QByteArray whole = head + text + idat(zlib.left(100)) + idat(zlib.mid(100)) + end;
+    for (qsizetype start = 8; start < whole.size(); start += 12 + qsizetype(qFromBigEndian<quint32>(whole.constData() + start)))
+        for (qsizetype at = std::max<qsizetype>(start - 5, 9); at < std::min(start + 10, whole.size()); ++at)
+            QTest::addRow("cut at byte %lld", qlonglong(at)) << whole.left(at) << false;
+}
+
+void TestReader::pngLeftToLibpng()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(bool, itself);
+    const QString file = support::writeBytes(dir.filePath("chunks.png"), bytes);
+    const cv::Mat expected = cv::imread(file.toStdString(), cv::IMREAD_COLOR);
+    const cv::Mat read = sixfold::readImage(file.toStdString());
+    QCOMPARE(read.empty(), expected.empty());
+    QVERIFY(expected.empty() || samePanelPixels(read, expected));
+    const std::optional<cv::Mat> own = decodedItself(file);
+    QCOMPARE(own.has_value(), itself);
+    QVERIFY(!own || samePanelPixels(*own, expected));
 }
 
 void TestReader::exifOrientationAsOpenCv_data()
