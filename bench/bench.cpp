@@ -33,7 +33,14 @@
 //       codecs module (it must not);
 //   (h) libjpeg's entropy decoding alone (skipping every row but the
 //       last), the floor of any exact load, against (b): of the 24 MP JPEG,
-//       baseline and progressive, and of the 12 MP one.
+//       baseline and progressive, and of the 12 MP one;
+//   (i) ISA-L's inflate of a PNG's image data alone, the floor of any exact
+//       load, against (b), for the PNG rows: the 24 MP photo, a 5120 x 2880
+//       RGBA wallpaper written with libpng's default filters, and a
+//       screenshot-like palette PNG;
+//   (j) where feh is installed, the load in a fresh program against feh's
+//       (its CPU from its exit, less its start on a tiny file), least of
+//       the rounds, for the JPEG and PNG rows.
 // Times are process CPU times (all threads); medians are reported.
 //
 //   sixfold-bench [ROUNDS]
@@ -50,12 +57,22 @@
 #include <QApplication>
 #include <QFile>
 #include <QProcess>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include <zlib.h>
+
+#ifdef SIXFOLD_ISAL
+#include <isa-l/igzip_lib.h>
+#endif
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -188,6 +205,63 @@ void entropyPass(const std::string &path)
     jpeg_finish_decompress(&info);
 }
 
+#ifdef SIXFOLD_ISAL
+// The image data of a PNG: its IDAT chunks' data, one after another.
+std::vector<unsigned char> imageData(const std::string &path)
+{
+    QFile file(QString::fromStdString(path));
+    file.open(QIODevice::ReadOnly);
+    const QByteArray bytes = file.readAll();
+    std::vector<unsigned char> data;
+    for (qsizetype at = 8; at + 12 <= bytes.size();) {
+        const qsizetype length = qsizetype(uchar(bytes[at]) << 24 | uchar(bytes[at + 1]) << 16 | uchar(bytes[at + 2]) << 8
+                                           | uchar(bytes[at + 3]));
+        if (bytes.mid(at + 4, 4) == "IDAT")
+            data.insert(data.end(), bytes.begin() + at + 8, bytes.begin() + at + 8 + length);
+        at += 12 + length;
+    }
+    return data;
+}
+
+// ISA-L's inflate of such data alone, into 64 KB at a time: the floor of any
+// exact load.
+void inflateAlone(std::vector<unsigned char> &data)
+{
+    inflate_state state;
+    isal_inflate_init(&state);
+    state.crc_flag = ISAL_ZLIB;
+    state.next_in = data.data();
+    state.avail_in = uint32_t(data.size());
+    std::vector<unsigned char> out(65536);
+    do {
+        state.next_out = out.data();
+        state.avail_out = uint32_t(out.size());
+    } while (isal_inflate(&state) == ISAL_DECOMP_OK && state.block_state != ISAL_BLOCK_FINISH);
+}
+#endif
+
+// The CPU milliseconds of a program's run, as its end reports them.
+double runCpuMs(const std::vector<std::string> &arguments)
+{
+    const pid_t child = fork();
+    if (child == 0) {
+        const int null = open("/dev/null", O_WRONLY);
+        dup2(null, 1);
+        dup2(null, 2);
+        std::vector<char *> argv;
+        for (const std::string &a : arguments)
+            argv.push_back(const_cast<char *>(a.c_str()));
+        argv.push_back(nullptr);
+        execvp(argv[0], argv.data());
+        _exit(127);
+    }
+    int status = 0;
+    rusage usage{};
+    wait4(child, &status, 0, &usage);
+    return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e3
+           + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e3;
+}
+
 struct Row {
     const char *name;
     std::string path;
@@ -254,9 +328,34 @@ int main(int argc, char **argv)
         cv::imwrite(path("big-restarts.jpg"), huge,
                     {cv::IMWRITE_JPEG_QUALITY, 92, cv::IMWRITE_JPEG_RST_INTERVAL, huge.cols / 16});
         const double hugeMb = huge.total() * huge.elemSize() / 1048576.0;
+        // A wallpaper: a softened photo with alpha, as libpng writes it by
+        // default (most rows Paeth); and a screenshot: flat panels, lines
+        // and text-like specks in a palette of 64 colours.
+        cv::Mat wallpaper = softened(support::photoLike(5120, 2880, 14)), rgba;
+        cv::cvtColor(wallpaper, rgba, cv::COLOR_BGR2RGBA);
+        support::writeBytes(QString::fromStdString(path("wallpaper.png")),
+                            support::pngWritten(5120, 2880, 8, 6, QByteArray(reinterpret_cast<const char *>(rgba.data),
+                                                                             qsizetype(rgba.total() * 4)),
+                                                false, false, true));
+        cv::Mat screen(1440, 2560, CV_8UC1, cv::Scalar(3));
+        cv::RNG rng(15);
+        for (int i = 0; i < 400; ++i)
+            cv::rectangle(screen, cv::Rect(rng.uniform(0, 2400), rng.uniform(0, 1300), rng.uniform(20, 600),
+                                           rng.uniform(8, 300)), cv::Scalar(rng.uniform(0, 64)), cv::FILLED);
+        for (int i = 0; i < 60000; ++i)
+            screen.at<uchar>(rng.uniform(0, 1440), rng.uniform(0, 2560)) = uchar(rng.uniform(0, 64));
+        support::writeBytes(QString::fromStdString(path("screenshot.png")),
+                            support::pngWritten(2560, 1440, 8, 3, QByteArray(reinterpret_cast<const char *>(screen.data),
+                                                                             qsizetype(screen.total())),
+                                                false, false, true));
         rows = {{"24 MP JPEG", path("photo.jpg"), photoMb, 0.60, 0.15, {}, {}, {}},
                 {"24 MP JPEG unsoftened", path("dense.jpg"), photoMb, 0, 0, {}, {}, {}},
-                {"24 MP PNG", path("photo.png"), photoMb, 0.95, 0.15, {}, {}, {}},
+                {"24 MP PNG", path("photo.png"), photoMb, 0.40, 0.12, {}, {}, {}},
+                // Their panel's rows alone take 13% and 27% of the picture.
+                {"5120 x 2880 RGBA PNG, libpng's filters", path("wallpaper.png"), 5120 * 2880 * 3 / 1048576.0, 0.40, 0,
+                 {}, {}, {}},
+                {"2560 x 1440 palette PNG, a screenshot", path("screenshot.png"), 2560 * 1440 * 3 / 1048576.0, 0, 0,
+                 {}, {}, {}},
                 {"24 MP progressive JPEG", path("progressive.jpg"), photoMb, 0.40, 0.25, {}, {}, {}},
                 {"12 MP JPEG", path("phone.jpg"), phoneMb, 0, 0.15, {}, {}, {}},
                 {"12 MP progressive JPEG", path("phone-progressive.jpg"), phoneMb, 0.50, 0.25, {}, {}, {}},
@@ -320,8 +419,30 @@ int main(int argc, char **argv)
     MainWindow window;
     std::vector<double> pass, clone;
     // libjpeg's entropy pass of the files that (h) names, as rows gives them.
-    const std::vector<size_t> entropyRows = {0, 3, 4};
+    auto rowNamed = [&rows](const char *name) {
+        return size_t(std::find_if(rows.begin(), rows.end(), [name](const Row &r) { return std::string(r.name) == name; })
+                      - rows.begin());
+    };
+    const std::vector<size_t> entropyRows = {rowNamed("24 MP JPEG"), rowNamed("24 MP progressive JPEG"),
+                                             rowNamed("12 MP JPEG")};
     std::vector<std::vector<double>> entropy(entropyRows.size());
+    // PNG rows against ISA-L's inflate of their data alone; every photo row
+    // against feh's load of the same file (where feh is installed), both
+    // in a fresh program, least of the rounds, start-ups left out.
+    std::vector<size_t> pngRows, fehRows;
+    for (size_t i = 0; i < rows.size(); ++i) {
+        const std::string name = rows[i].name;
+        if (name.find("PNG") != std::string::npos)
+            pngRows.push_back(i);
+        if (name.find("200 MP") == std::string::npos)
+            fehRows.push_back(i);
+    }
+    std::vector<std::vector<double>> inflated(pngRows.size());
+    const bool feh = !QStandardPaths::findExecutable("feh").isEmpty();
+    const std::string tinyPng = dir.filePath("tiny.png").toStdString();
+    cv::imwrite(tinyPng, cv::Mat(8, 8, CV_8UC3, cv::Scalar(1, 2, 3)));
+    std::vector<double> fehStart;
+    std::vector<std::vector<double>> fehLoad(rows.size()), aloneLoad(rows.size());
     for (int round = 0; round < rounds; ++round) {
         for (Row &row : rows) {
             row.read.push_back(timed([&] { cv::imread(row.path, cv::IMREAD_COLOR); }));
@@ -338,6 +459,19 @@ int main(int argc, char **argv)
         }
         for (size_t i = 0; i < entropyRows.size(); ++i)
             entropy[i].push_back(timed([&] { entropyPass(rows[entropyRows[i]].path); }));
+#ifdef SIXFOLD_ISAL
+        for (size_t i = 0; i < pngRows.size(); ++i) {
+            std::vector<unsigned char> data = imageData(rows[pngRows[i]].path);
+            inflated[i].push_back(timed([&] { inflateAlone(data); }));
+        }
+#endif
+        if (feh) {
+            fehStart.push_back(runCpuMs({"feh", "--loadable", tinyPng}));
+            for (const size_t i : fehRows) {
+                fehLoad[i].push_back(runCpuMs({"feh", "--loadable", rows[i].path}));
+                aloneLoad[i].push_back(std::get<0>(loadAlone(QString::fromStdString(rows[i].path))));
+            }
+        }
         exifRead.push_back(timed([&] { cv::imread(exifPhoto, cv::IMREAD_COLOR); }));
         const auto [cpu, peak, idle, codecs] = loadAlone(QString::fromStdString(exifPhoto));
         firstLoad.push_back(cpu);
@@ -366,6 +500,22 @@ int main(int argc, char **argv)
         const double h = median(row.load) / median(entropy[i]);
         std::printf("| (h) %s: (b) load %.0f ms, libjpeg's entropy pass alone %.0f ms | b/h %.2f | %s |\n", row.name,
                     median(row.load), median(entropy[i]), h, against(h, aims[i]).c_str());
+    }
+    for (size_t i = 0; i < pngRows.size() && !inflated[i].empty(); ++i) {
+        const Row &row = rows[pngRows[i]];
+        const double floor = median(inflated[i]), k = median(row.load) / floor;
+        std::printf("| (i) %s: (b) load %.0f ms, ISA-L's inflate of its data alone %.0f ms | b/i %.2f | %s |\n",
+                    row.name, median(row.load), floor, k, against(k, i == 0 ? 1.6 : 0).c_str());
+    }
+    for (const size_t i : fehRows) {
+        if (fehLoad[i].empty())
+            continue;
+        const Row &row = rows[i];
+        const double fehMs = *std::min_element(fehLoad[i].begin(), fehLoad[i].end())
+                             - *std::min_element(fehStart.begin(), fehStart.end());
+        const double alone = *std::min_element(aloneLoad[i].begin(), aloneLoad[i].end()), j = alone / fehMs;
+        std::printf("| (j) %s, each in a fresh program: load %.0f ms, feh's load %.0f ms | %.2f x | %s |\n",
+                    row.name, alone, fehMs, j, against(j, 0.45, " x").c_str());
     }
     const double c = median(pass) / median(clone);
     std::printf("| (c) average gray %.1f ms, clone %.1f ms | %.2f x | <= 1.50 x | %s |\n",

@@ -12,9 +12,10 @@ RUN_PACKAGES="fonts-wqy-microhei"
 # applications for a type), and the headless Wayland compositor and Qt's
 # Wayland plugin the loading test starts the program on.
 TEST_PACKAGES="desktop-file-utils dpkg-dev file lintian appstream git libglib2.0-bin weston qt6-wayland"
-# What the start-up benchmark adds: a virtual X server to start the window
-# on, and the X library it watches the window with.
-BENCH_PACKAGES="xvfb xauth libxcb1-dev"
+# What the benchmarks add: a virtual X server to start the window on, the X
+# library the start-up benchmark watches the window with, and feh, the lean
+# viewer loads are measured against.
+BENCH_PACKAGES="xvfb xauth libxcb1-dev feh"
 
 # Installs whichever of the given Debian packages are missing. Runs
 # apt-get update once, and only when something has to be installed. Without

@@ -7,6 +7,9 @@
 #                                processors with fused multiply-add
 #                                (x86-64-v3), where the floating-point
 #                                contract of the average gray matters
+#   scripts/test.sh --zlib       the reader's tests built without ISA-L, as
+#                                on another architecture: zlib inflates and
+#                                checks PNG data
 # Further arguments go to ctest (for example -L soak, or -R tst_form);
 # SIXFOLD_CMAKE_OPTIONS, more options for the build's configure (for
 # example -DSIXFOLD_TRY_BLOCK_DECODER=ON).
@@ -33,6 +36,13 @@ case "${1:-}" in
     targets="tst_averagegray tst_filters"
     options+=(-DCMAKE_CXX_FLAGS=-march=x86-64-v3)
     tests=(-R '^(tst_averagegray|tst_filters)$')
+    ;;
+--zlib)
+    shift
+    dir="$BUILD_ROOT/zlib"
+    targets="tst_reader"
+    options+=(-DSIXFOLD_ISAL=OFF)
+    tests=(-R '^tst_reader$')
     ;;
 esac
 

@@ -569,7 +569,7 @@ QByteArray jpegDeclaring(QByteArray jpeg, int width, int height)
 }
 
 QByteArray pngWritten(int width, int height, int bitDepth, int colourType, const QByteArray &rows,
-                      bool interlaced, bool transparency)
+                      bool interlaced, bool transparency, bool libpngDefaults)
 {
     QByteArray out;
     std::vector<png_color> palette;
@@ -584,8 +584,10 @@ QByteArray pngWritten(int width, int height, int bitDepth, int colourType, const
             static_cast<QByteArray *>(png_get_io_ptr(p))->append(reinterpret_cast<const char *>(data), qsizetype(n));
         },
         nullptr);
-    png_set_compression_level(png, 0);   // test data is random: storing it is quickest
-    png_set_filter(png, 0, PNG_FILTER_NONE);
+    if (!libpngDefaults) {
+        png_set_compression_level(png, 0);   // test data is random: storing it is quickest
+        png_set_filter(png, 0, PNG_FILTER_NONE);
+    }
     png_set_IHDR(png, info, png_uint_32(width), png_uint_32(height), bitDepth, colourType,
                  interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
                  PNG_FILTER_TYPE_DEFAULT);

@@ -175,9 +175,10 @@ QByteArray acScansDeclaring(const cv::Mat &image, int width, int height);
 
 // A PNG written with libpng from packed rows of raw samples (as many bytes
 // a row as the depth and colour type take), optionally interlaced and with a
-// transparent colour or palette entries.
+// transparent colour or palette entries; stored unfiltered, or compressed
+// and filtered as libpng does by default.
 QByteArray pngWritten(int width, int height, int bitDepth, int colourType, const QByteArray &rows,
-                      bool interlaced = false, bool transparency = false);
+                      bool interlaced = false, bool transparency = false, bool libpngDefaults = false);
 
 // Files of a photo-like picture of the given size in every form the JPEG
 // and PNG reader handles, each with its name: JPEG in every chroma
