@@ -80,12 +80,14 @@ inline void storeLittle32(unsigned char *at, uint32_t v)
 // hold the codes of up to three literals holds them all, the second in bits
 // 13-20 and the third in bits 21-28, their count less one in bits 29-30. A
 // length has its base in bits 16-24 and the count of its extra bits in
-// bits 8-11; bit 30 marks the others: the end of the block (bit 29), a
-// subtable (bit 28: its offset in bits 8-23, its index bits in bits 24-26)
-// or no symbol (bit 27).
-// Distance entries: bits 0-7 the code's length, bits 8-11 its extra bits,
-// bits 16-31 its base; bit 12 a subtable (offset in bits 16-31, index bits
-// in bits 8-11), bit 13 no symbol.
+// bits 8-11 (in the main table, where its code and extra bits fit, the
+// whole length and no extra bits); bit 30 marks the others: the end of the
+// block (bit 29), a subtable (bit 28: its offset in bits 8-23, its index
+// bits in bits 24-26) or no symbol (bit 27).
+// Distance entries: bits 0-7 the bits to drop, bits 8-11 the extra bits,
+// bits 16-31 the base (the whole distance, as for lengths, where they fit);
+// bit 12 a subtable (offset in bits 16-31, index bits in bits 8-11), bit 13
+// no symbol.
 constexpr int LitBits = 10, DistBits = 8, CodeLengthBits = 7;
 constexpr uint32_t Literal = 1u << 31, Special = 1u << 30, EndOfBlock = 1u << 29, LitSub = 1u << 28,
                    LitNone = 1u << 27;
@@ -199,6 +201,17 @@ bool buildTable(Table kind, const uint8_t *lengths, int count, int mainBits, std
         if (!length)
             continue;
         const uint32_t entry = entryOf(kind, s, length);
+        const uint32_t extra = kind == Table::CodeLengths ? 0 : entry >> 8 & 15;
+        if (length + int(extra) <= mainBits && !(entry & (Literal | Special | DistNone))) {
+            // A length or distance whose extra bits fit too: an entry for
+            // each of their values, holding the whole number.
+            for (uint32_t value = 0; value < (1u << extra); ++value) {
+                const uint32_t whole = (entry >> 16) + value, bits = uint32_t(length) + extra;
+                for (uint32_t index = codes[s] | value << length; index <= mainMask; index += 1u << bits)
+                    table[index] = whole << 16 | bits;
+            }
+            continue;
+        }
         if (length <= mainBits) {
             for (uint32_t index = codes[s]; index <= mainMask; index += 1u << length)
                 table[index] = entry;
@@ -345,17 +358,19 @@ struct Window
 };
 
 // Copies a match of `length` bytes from `distance` back; the window has
-// room for eight bytes more.
+// room for sixteen bytes more. Eight bytes at a time, each read after the
+// ones before are written, where the distance allows; the first sixteen
+// always, as most matches are shorter and a loop's end would be guessed
+// wrong.
 inline unsigned char *copyMatch(unsigned char *out, unsigned distance, unsigned length)
 {
     const unsigned char *from = out - distance;
     unsigned char *const end = out + length;
     if (distance >= 8) {
-        do {
+        std::memcpy(out, from, 8);
+        std::memcpy(out + 8, from + 8, 8);
+        for (out += 16, from += 16; out < end; out += 8, from += 8)
             std::memcpy(out, from, 8);
-            out += 8;
-            from += 8;
-        } while (out < end);
     } else if (distance == 1) {
         uint64_t v = 0x0101010101010101ull * *from;
         do {
@@ -453,6 +468,14 @@ bool dynamicTables(BitReader &in, std::vector<uint32_t> &lengths, std::vector<ui
 // output are kept in locals, which the compiler keeps in registers: no
 // closure or store of an output byte may take their address, so the steps
 // that use them are macros.
+// Where the processor has BMI2, a clone using its shifts, which take their
+// count from any register and set no flags, is chosen at load time
+// (through glibc's indirect functions).
+#if defined(__x86_64__) && defined(__GLIBC__) && defined(__has_attribute)
+#if __has_attribute(target_clones)
+__attribute__((target_clones("bmi2", "default")))
+#endif
+#endif
 bool decodeBlock(BitReader &in, Window &w, const std::vector<uint32_t> &lengths, const std::vector<uint32_t> &distances,
                  size_t window)
 {

@@ -91,6 +91,46 @@ void unfilterVector(int filter, const unsigned char *raw, const unsigned char *a
         }
     }
 }
+
+// The Paeth predictor of 16-bit lanes.
+inline __m128i paethVector(__m128i a, __m128i b, __m128i c)
+{
+    const __m128i d = _mm_sub_epi16(b, c), pa = _mm_max_epi16(d, _mm_sub_epi16(c, b));
+    const __m128i e = _mm_sub_epi16(a, c), minusE = _mm_sub_epi16(c, a);
+    const __m128i pb = _mm_max_epi16(e, minusE);
+    const __m128i pc = _mm_max_epi16(_mm_add_epi16(e, d), _mm_sub_epi16(minusE, d));
+    const __m128i notA = _mm_or_si128(_mm_cmpgt_epi16(pa, pb), _mm_cmpgt_epi16(pa, pc));
+    const __m128i cOverB = _mm_cmpgt_epi16(pb, pc);
+    const __m128i bOrC = _mm_or_si128(_mm_andnot_si128(cOverB, b), _mm_and_si128(cOverB, c));
+    return _mm_or_si128(_mm_andnot_si128(notA, a), _mm_and_si128(notA, bOrC));
+}
+
+// Two rows of Paeth, the second below the first, side by side: each step
+// makes a pixel of the first and the one before it of the second, whose
+// neighbours are all made by then, so that the two chains of dependent
+// steps overlap.
+template<int Bytes>
+void paethPairVector(const unsigned char *raw0, const unsigned char *raw1, const unsigned char *above,
+                     unsigned char *row0, unsigned char *row1, size_t bytes)
+{
+    const __m128i low = _mm_set1_epi16(0xff);
+    __m128i up = load<Bytes>(above);
+    __m128i made0 = _mm_and_si128(_mm_add_epi16(load<Bytes>(raw0), up), low);   // predicted by the row above alone
+    __m128i made0Before = _mm_setzero_si128(), made1 = _mm_setzero_si128();
+    store<Bytes>(row0, made0);
+    for (size_t i = Bytes; i < bytes; i += Bytes) {
+        const __m128i b = load<Bytes>(above + i);
+        const __m128i next0 = _mm_and_si128(_mm_add_epi16(load<Bytes>(raw0 + i), paethVector(made0, b, up)), low);
+        made1 = _mm_and_si128(_mm_add_epi16(load<Bytes>(raw1 + i - Bytes), paethVector(made1, made0, made0Before)), low);
+        store<Bytes>(row0 + i, next0);
+        store<Bytes>(row1 + i - Bytes, made1);
+        made0Before = made0;
+        made0 = next0;
+        up = b;
+    }
+    made1 = _mm_and_si128(_mm_add_epi16(load<Bytes>(raw1 + bytes - Bytes), paethVector(made1, made0, made0Before)), low);
+    store<Bytes>(row1 + bytes - Bytes, made1);
+}
 #endif
 
 } // namespace
@@ -170,6 +210,29 @@ void unfilterRow(const unsigned char *raw, const unsigned char *above, unsigned 
     }
 }
 
+void unfilterPaethPair(const unsigned char *raw0, const unsigned char *raw1, const unsigned char *above,
+                       unsigned char *row0, unsigned char *row1, size_t bytes, int pixelBytes)
+{
+#ifdef __SSE2__
+    switch (pixelBytes) {
+    case 1:
+        break;
+    case 2:
+        return paethPairVector<2>(raw0 + 1, raw1 + 1, above, row0, row1, bytes);
+    case 3:
+        return paethPairVector<3>(raw0 + 1, raw1 + 1, above, row0, row1, bytes);
+    case 4:
+        return paethPairVector<4>(raw0 + 1, raw1 + 1, above, row0, row1, bytes);
+    case 6:
+        return paethPairVector<6>(raw0 + 1, raw1 + 1, above, row0, row1, bytes);
+    default:
+        return paethPairVector<8>(raw0 + 1, raw1 + 1, above, row0, row1, bytes);
+    }
+#endif
+    unfilterRow(raw0, above, row0, bytes, pixelBytes);
+    unfilterRow(raw1, row0, row1, bytes, pixelBytes);
+}
+
 PngRows::PngRows(const PngFormat &f, const Placement &p, cv::Mat &pic)
     : format(f), place(p), picture(pic), passes(pngPasses(f)), pixelBytes(std::max(f.bitsPerPixel() / 8, 1))
 {
@@ -181,6 +244,7 @@ PngRows::PngRows(const PngFormat &f, const Placement &p, cv::Mat &pic)
         }
     above.assign(widest + 16, 0);
     current.assign(widest + 16, 0);
+    spare.assign(widest + 16, 0);
     zeros.assign(widest + 16, 0);
     keptIndex.assign(size_t(format.height), -1);
     for (size_t k = 0; k < place.storedRows.size(); ++k)
@@ -207,7 +271,7 @@ PngRows::PngRows(const PngFormat &f, const Placement &p, cv::Mat &pic)
 
 double PngRows::bufferBytes() const
 {
-    return double(above.size() + current.size() + zeros.size() + bgr.size() + kept.size())
+    return double(above.size() + current.size() + spare.size() + zeros.size() + bgr.size() + kept.size())
            + 4.0 * double(keptIndex.size()) + 8.0 * double(place.storedColumns.size()) * double(passes.size());
 }
 
@@ -220,23 +284,39 @@ double PngRows::write(const unsigned char *window, double first, double last)
 {
     while (pass < passes.size()) {
         const PngPass &p = passes[size_t(pass)];
-        const double rowEnd = rowStart + 1 + double(format.rowBytes(p.width));
-        const bool lastOfPass = row + 1 == p.height;
+        const size_t rawBytes = 1 + format.rowBytes(p.width);
+        const double rowEnd = rowStart + double(rawBytes);
         // A row is taken once whole, and, but for a pass's last, once the
         // next row's filter tells whether it refers to it.
-        if (rowEnd > last || (!lastOfPass && rowEnd >= last))
+        const auto whole = [&](int r, double end) { return end <= last && (r + 1 == p.height || end < last); };
+        if (!whole(row, rowEnd))
             return rowStart;
         const unsigned char *raw = window + size_t(rowStart - first);
-        const int next = lastOfPass ? 0 : window[size_t(rowEnd - first)];
+        const int next = row + 1 == p.height ? 0 : raw[rawBytes];
         if (raw[0] > 4 || next > 4)
             return -1;   // libpng refuses other filters
-        if (!rowDone(raw, next >= 2))
-            return -1;
-        rowStart = rowEnd;
-        if (!lastOfPass) {
-            ++row;
-            continue;
+        // Two Paeth rows, both to be unfiltered, are unfiltered side by side.
+        int taken = 1;
+        if (raw[0] == 4 && next == 4 && whole(row + 1, rowEnd + double(rawBytes))) {
+            const int after = row + 2 == p.height ? 0 : raw[2 * rawBytes];
+            if (after > 4)
+                return -1;
+            if (read(row + 1) || after >= 2) {
+                unfilterPaethPair(raw, raw + rawBytes, row == 0 || !aboveReady ? zeros.data() : above.data(),
+                                  current.data(), spare.data(), rawBytes - 1, pixelBytes);
+                if ((read(row) && !takePixels(current.data(), row)) || (read(row + 1) && !takePixels(spare.data(), row + 1)))
+                    return -1;
+                std::swap(above, spare);
+                aboveReady = true;
+                taken = 2;
+            }
         }
+        if (taken == 1 && !rowDone(raw, next >= 2))
+            return -1;
+        rowStart += double(taken * rawBytes);
+        row += taken;
+        if (row < p.height)
+            continue;
         row = 0;
         aboveReady = false;
         do
@@ -246,63 +326,69 @@ double PngRows::write(const unsigned char *window, double first, double last)
     return last > streamBytes ? -1 : rowStart;   // nothing may follow the last row
 }
 
-bool PngRows::rowDone(const unsigned char *raw, bool nextRefersToIt)
+bool PngRows::read(int r) const
 {
     const PngPass &p = passes[pass];
-    const int y = p.y0 + row * p.dy;
-    const int k = keptIndex[size_t(y)];
-    const std::vector<int> &columns = passColumns[pass];
-    const bool read = k >= 0 && !columns.empty();
-    if (!read && !nextRefersToIt) {
+    return keptIndex[size_t(p.y0 + r * p.dy)] >= 0 && !passColumns[pass].empty();
+}
+
+bool PngRows::rowDone(const unsigned char *raw, bool nextRefersToIt)
+{
+    if (!read(row) && !nextRefersToIt) {
         aboveReady = false;
         return true;
     }
     // A row whose filter refers to the row above has it: the row above was
     // unfiltered, as this row's filter referred to it.
-    const size_t bytes = format.rowBytes(p.width);
-    unfilterRow(raw, row == 0 || !aboveReady ? zeros.data() : above.data(), current.data(), bytes, pixelBytes);
-    if (read) {
-        // The pixels the panel reads, blue-green-red.
-        const unsigned char *s = current.data();
-        const int depth = format.depth, sample = depth == 16 ? 2 : 1;
-        unsigned char *to = bgr.data();
-        for (const int i : columns) {
-            if (format.colour == 3 || (format.colour == 0 && depth < 8)) {
-                const int bit = i * depth;
-                int v = s[bit / 8] >> (8 - depth - bit % 8) & ((1 << depth) - 1);
-                if (format.colour == 3) {
-                    if (v >= format.paletteSize)
-                        return false;   // no entry: left to libpng
-                    to[0] = format.palette[size_t(3 * v + 2)];
-                    to[1] = format.palette[size_t(3 * v + 1)];
-                    to[2] = format.palette[size_t(3 * v)];
-                } else {
-                    v *= depth == 1 ? 255 : depth == 2 ? 85 : 17;
-                    to[0] = to[1] = to[2] = uint8_t(v);
-                }
-            } else {
-                const unsigned char *px = s + size_t(i) * size_t(channelsOf[format.colour] * sample);
-                if (format.colour == 0 || format.colour == 4) {
-                    to[0] = to[1] = to[2] = px[0];
-                } else {
-                    to[0] = px[2 * sample];
-                    to[1] = px[sample];
-                    to[2] = px[0];
-                }
-            }
-            to += 3;
-        }
-        if (!format.interlaced) {
-            putPixels(picture, place, y, bgr.data());
-        } else {
-            const std::vector<int> &slots = passSlots[pass];
-            unsigned char *keptRow = kept.data() + size_t(k) * 3 * place.storedColumns.size();
-            for (size_t j = 0; j < slots.size(); ++j)
-                std::memcpy(keptRow + 3 * size_t(slots[j]), bgr.data() + 3 * j, 3);
-        }
-    }
+    unfilterRow(raw, row == 0 || !aboveReady ? zeros.data() : above.data(), current.data(),
+                format.rowBytes(passes[pass].width), pixelBytes);
+    if (read(row) && !takePixels(current.data(), row))
+        return false;
     std::swap(above, current);
     aboveReady = true;
+    return true;
+}
+
+bool PngRows::takePixels(const unsigned char *s, int r)
+{
+    const PngPass &p = passes[pass];
+    const int y = p.y0 + r * p.dy;
+    const int depth = format.depth, sample = depth == 16 ? 2 : 1;
+    unsigned char *to = bgr.data();
+    for (const int i : passColumns[pass]) {
+        if (format.colour == 3 || (format.colour == 0 && depth < 8)) {
+            const int bit = i * depth;
+            int v = s[bit / 8] >> (8 - depth - bit % 8) & ((1 << depth) - 1);
+            if (format.colour == 3) {
+                if (v >= format.paletteSize)
+                    return false;   // no entry: left to libpng
+                to[0] = format.palette[size_t(3 * v + 2)];
+                to[1] = format.palette[size_t(3 * v + 1)];
+                to[2] = format.palette[size_t(3 * v)];
+            } else {
+                v *= depth == 1 ? 255 : depth == 2 ? 85 : 17;
+                to[0] = to[1] = to[2] = uint8_t(v);
+            }
+        } else {
+            const unsigned char *px = s + size_t(i) * size_t(channelsOf[format.colour] * sample);
+            if (format.colour == 0 || format.colour == 4) {
+                to[0] = to[1] = to[2] = px[0];
+            } else {
+                to[0] = px[2 * sample];
+                to[1] = px[sample];
+                to[2] = px[0];
+            }
+        }
+        to += 3;
+    }
+    if (!format.interlaced) {
+        putPixels(picture, place, y, bgr.data());
+        return true;
+    }
+    const std::vector<int> &slots = passSlots[pass];
+    unsigned char *keptRow = kept.data() + size_t(keptIndex[size_t(y)]) * 3 * place.storedColumns.size();
+    for (size_t j = 0; j < slots.size(); ++j)
+        std::memcpy(keptRow + 3 * size_t(slots[j]), bgr.data() + 3 * j, 3);
     return true;
 }
 

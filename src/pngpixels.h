@@ -41,6 +41,11 @@ std::vector<PngPass> pngPasses(const PngFormat &format);
 void unfilterRow(const unsigned char *raw, const unsigned char *above, unsigned char *row, size_t bytes,
                  int pixelBytes);
 
+// The same for two rows, the second below the first, both filtered by
+// Paeth: their steps interleaved, twice as fast.
+void unfilterPaethPair(const unsigned char *raw0, const unsigned char *raw1, const unsigned char *above,
+                       unsigned char *row0, unsigned char *row1, size_t bytes, int pixelBytes);
+
 // The rows of the image data as they are inflated: each row is unfiltered
 // only where the panel reads it or the next row's filter refers to it, and
 // of those the panel reads, only its pixels are made, blue-green-red as
@@ -79,12 +84,14 @@ private:
     int row = 0;
     double rowStart = 0;
     bool aboveReady = false;   // `above` holds the row above, unfiltered
-    std::vector<unsigned char> above, current, zeros, bgr;
+    std::vector<unsigned char> above, current, spare, zeros, bgr;
     std::vector<int> keptIndex;                      // a stored row's place among those kept, or -1
     std::vector<std::vector<int>> passColumns;       // the pixels of each pass's rows the panel reads
     std::vector<std::vector<int>> passSlots;         // and their places among the stored columns
     std::vector<unsigned char> kept;                 // interlaced: the kept rows' pixels, by slot
+    bool read(int rowOfPass) const;   // whether the panel reads pixels of the pass's row
     bool rowDone(const unsigned char *raw, bool nextRefersToIt);
+    bool takePixels(const unsigned char *unfiltered, int rowOfPass);
 };
 
 } // namespace sixfold

@@ -318,7 +318,8 @@ QByteArray pngFiltered(int width, int height, int bitDepth, int colourType, cons
             for (int i = 0; i < across; ++i)
                 for (int b = 0; b < bits; ++b)
                     row[(i * bits + b) / 8] = char(uchar(row[(i * bits + b) / 8]) | bit(x0 + i * dx, y, b) << (7 - (i * bits + b) % 8));
-            const int type = filter >= 0 ? filter : j % 5;
+            static const int cycle[] = {0, 1, 2, 3, 4, 4, 4};
+            const int type = filter >= 0 ? filter : cycle[j % 7];
             out += char(type);
             for (qsizetype i = 0; i < bytes; ++i) {
                 const int a = i >= pixelBytes ? uchar(row[i - pixelBytes]) : 0, up = uchar(above[i]);

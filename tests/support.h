@@ -91,7 +91,8 @@ QByteArray pngFile(quint32 width, quint32 height, int bitDepth, int colourType,
 
 // The scanlines of packed rows of raw samples (as many bytes a row as the
 // depth and colour type take), in Adam7's passes where interlaced, each
-// filtered by PNG's filter `filter` or, for -1, by each of the five in turn.
+// filtered by PNG's filter `filter` or, for -1, by each of the five in turn,
+// Paeth three rows running.
 QByteArray pngFiltered(int width, int height, int bitDepth, int colourType, const QByteArray &rows,
                        bool interlaced = false, int filter = -1);
 
