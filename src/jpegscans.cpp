@@ -62,8 +62,10 @@ JpegScript jpegScript(const jpeg_decompress_struct &info, FileWindow &window)
             }
             at += double(static_cast<const unsigned char *>(mark) - bytes);
             const unsigned char *next = window.bytes(at + 1, 1);
-            if (!next)
+            if (!next) {
+                script.plain = false;   // the file ends on a marker's first byte
                 return script;
+            }
             if ((code = *next) != 0xff)
                 break;
             at += 1;
@@ -78,9 +80,14 @@ JpegScript jpegScript(const jpeg_decompress_struct &info, FileWindow &window)
             script.plain = false;
             return script;
         }
+        // Cut before a segment's length is whole, libjpeg takes its source's
+        // fake end marker for it (or errs at the marker's code alone) and
+        // stops with an error.
         const unsigned char *head = window.bytes(at + 2, 2);
-        if (!head)
+        if (!head) {
+            script.plain = false;
             return script;
+        }
         const size_t length = size_t(head[0] << 8 | head[1]);
         const unsigned char *segment = length >= 2 ? window.bytes(at + 4, length - 2) : nullptr;
         const bool scanned = !script.scans.empty();
@@ -93,8 +100,12 @@ JpegScript jpegScript(const jpeg_decompress_struct &info, FileWindow &window)
                 for (int k = 0; k < std::min(scan.count, MAX_COMPS_IN_SCAN); ++k) {
                     const int tables = segment[2 + 2 * k];
                     scan.id[k] = segment[1 + 2 * k];
+                    // libjpeg's get_sos takes the first of the frame's first
+                    // four components of that id whose place in the scan,
+                    // by its own index, is still empty: the k-th component
+                    // must be the frame's k-th or a later one.
                     scan.component[k] = -1;
-                    for (int c = info.num_components - 1; c >= 0; --c)
+                    for (int c = std::min(info.num_components, MAX_COMPS_IN_SCAN) - 1; c >= k; --c)
                         if (info.comp_info[c].component_id == scan.id[k])
                             scan.component[k] = c;
                     for (int other = 0; other < k; ++other)

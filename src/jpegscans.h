@@ -39,8 +39,10 @@ struct JpegScript
     // Huffman-coded DCT (baseline, extended or progressive), tables,
     // restart intervals, application segments and comments, quantisation
     // tables only before the first scan, well-formed scan headers naming
-    // distinct components of the frame, which names each once; ending at
-    // the end marker or the file's end.
+    // distinct components of the frame, which names each once, in an order
+    // libjpeg takes (the k-th the frame's k-th or a later one); ending at
+    // the end marker or the file's end, but not within a marker or a
+    // segment's length.
     bool plain = true;
 };
 

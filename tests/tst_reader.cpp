@@ -354,6 +354,24 @@ void TestReader::progressionScripts_data()
     for (int c = 0; c < 3; ++c)
         ac(approximation, c, 1, 63, 2);
     QTest::newRow("successive approximation alone") << file(approximation) << true;
+    // A later scan naming its components in another order: libjpeg takes
+    // the k-th only from the frame's k-th on, so of (2, 1) and (1, 0, 2)
+    // only the first; the data of each are read in the order named.
+    auto reordered = [](QByteArray bytes, int scan, const QByteArray &ids) {
+        qsizetype at = -1;
+        for (int i = 0; i <= scan; ++i)
+            at = bytes.indexOf("\xff\xda", at + 1);
+        for (qsizetype k = 0; k < ids.size(); ++k)
+            bytes[at + 5 + 2 * k] = ids[k];
+        return bytes;
+    };
+    support::JpegOptions twoScans{1, 1};
+    twoScans.script = {{{0}}, {{1, 2}}};
+    const QByteArray twoScanFile = support::jpegFile(photo, twoScans);
+    QTest::newRow("a later scan of components 2, 1") << reordered(twoScanFile, 1, "\x03\x02") << true;
+    QTest::newRow("a later scan of components 2, 0, refused") << reordered(twoScanFile, 1, "\x03\x01") << false;
+    QTest::newRow("a DC refinement of components 1, 0, 2, refused")
+        << reordered(file(approximation), 1, "\x02\x01\x03") << false;
     std::vector<Scan> dcRefined = {{{0}, 0, 0, 0, 1}, {{1, 2}, 0, 0, 0, 1}, {{0}, 0, 0, 1, 0}, {{1, 2}, 0, 0, 1, 0}};
     for (int c = 0; c < 3; ++c)
         ac(dcRefined, c, 1, 63, 0);
@@ -489,7 +507,10 @@ void TestReader::progressionScripts()
     QFETCH(bool, taken);
     const QString file = support::writeBytes(dir.filePath("scans.jpg"), bytes);
     const cv::Mat expected = cv::imread(file.toStdString(), cv::IMREAD_COLOR);
-    QVERIFY(!expected.empty());
+    if (expected.empty()) {   // as libjpeg refuses it
+        QVERIFY(sixfold::readImage(file.toStdString()).empty());
+        return;
+    }
     QVERIFY(samePanelPixels(sixfold::readImage(file.toStdString()), expected));
 #ifdef SIXFOLD_READER_TESTING
     // The panel of a small picture, of which only some blocks are read.

@@ -120,6 +120,18 @@ void TestRobustness::anyFile_data()
     // as in cv::imread.
     QTest::newRow("progressive jpeg cut in its second scan's header")
         << "cut9.jpg" << progressive.left(progressive.indexOf("\xff\xda", firstScan + 2) + 5) << false;
+    // Cut within a marker after its scans, or ending on a bare marker code,
+    // it is refused: libjpeg takes its source's fake end marker for the
+    // segment's length, or errs at the code, and fails.
+    const QByteArray scanned = progressive.left(progressive.size() - 2);   // without its end marker
+    for (const char *cut : {"ffc4", "ffc400", "ffdd00"})
+        QTest::addRow("progressive jpeg cut in the marker %s after its scans", cut)
+            << "cut-marker.jpg" << scanned + QByteArray::fromHex(cut) << false;
+    for (const char *code : {"\xff\x02", "\xff\xc2", "\xff\xdd"})
+        QTest::addRow("progressive jpeg ending on the bare marker %02x after its scans", uchar(code[1]))
+            << "bare-marker.jpg" << scanned + code << false;
+    QTest::newRow("jpeg of a scan a component ending on a bare marker")
+        << "bare-marker2.jpg" << scans.left(scans.size() - 2) + "\xff\x02" << false;
     QTest::newRow("png signature only") << "cut1.png" << png.left(8) << false;
     QTest::newRow("png cut in its header") << "cut2.png" << png.left(20) << false;
     QTest::newRow("png cut halfway through its data") << "cut3.png" << png.left((pngData + png.size()) / 2) << false;
