@@ -18,6 +18,9 @@
 
 #include "jpegentropy.h"
 
+#include "jpeghuff.h"
+#include "jpegprogressive.h"
+
 #include <algorithm>
 #include <array>
 #include <climits>
@@ -32,35 +35,6 @@
 #endif
 
 namespace sixfold {
-
-namespace {
-
-constexpr int FastBits = 10;   // bits of a code looked up at once
-constexpr int RunBits = 12;    // bits looked up for several AC codes at once
-
-// The signed value of `size` extra bits (HUFF_EXTEND in jdhuff.c).
-__attribute__((always_inline)) inline int extend(uint32_t value, int size)
-{
-    return value < (1u << (size - 1)) ? int(value) + int((~0u << size) + 1) : int(value);
-}
-
-// A Huffman table, as libjpeg derives it (jdhuff.c).
-struct Huffman
-{
-    uint16_t code[1 << FastBits] = {};   // length | symbol << 8; 0: a longer code
-    // A code and its extra bits that fit in FastBits whole: bits used (5
-    // bits), zeros before (4), extra bits (4), and from bit 16 the value.
-    int32_t whole[1 << FastBits] = {};
-    // AC codes and their extra bits that fit in RunBits whole: bits used
-    // (5 bits), coefficients advanced (8), advanced before the last code
-    // (8), ended by end-of-block (1); 0: none. Only for the AC tables of
-    // sequential scans, which pass over blocks with it; left unwritten (and
-    // so costing no memory) in the others.
-    uint32_t run[1 << RunBits];
-    int32_t maxcode[18] = {};
-    int32_t valoffset[18] = {};
-    uint8_t values[256] = {};
-};
 
 // False where libjpeg would refuse the table, or put in one of its own.
 // With `runs`, an AC table's run look-ups too.
@@ -131,186 +105,7 @@ bool derive(const JHUFF_TBL *table, bool dc, bool runs, Huffman &h)
     return true;
 }
 
-// The file behind a scan's coded data, read in large pieces from where they
-// stand.
-struct Source
-{
-    int descriptor = -1;   // none: the data end with the piece
-    double offset = 0;     // of the next byte to read
-    std::vector<uint8_t> piece;
-};
-
-// The coded data, read as libjpeg's bit reader does (jdhuff.c). Small, so
-// that the loops below work on a copy of it held in registers.
-struct BitReader
-{
-    Source *source;
-    const uint8_t *at, *end;
-    uint64_t bits = 0;   // the next bits, from the top
-    int count = 0;       // bits held
-    int padding = 0;     // of which zeros put after the data
-    bool stopped = false;   // at a marker or the end of the file
-
-    // At least two bytes on hand, unless the file has ended.
-    __attribute__((noinline)) void more()
-    {
-        std::vector<uint8_t> &piece = source->piece;
-        const size_t left = size_t(end - at);
-        std::memmove(piece.data(), at, left);
-        at = piece.data();
-        const ssize_t got = source->descriptor < 0 ? 0
-                                                   : pread(source->descriptor, piece.data() + left, piece.size() - left,
-                                                           off_t(source->offset));
-        source->offset += double(std::max<ssize_t>(got, 0));
-        end = at + left + size_t(std::max<ssize_t>(got, 0));
-    }
-
-    void fill()
-    {
-        if (count > 32)
-            return;
-        if (!stopped && end - at >= 8) {
-            // Eight bytes, the first at the top, whatever the byte order
-            // of the processor.
-            uint64_t word = 0;
-            for (int i = 0; i < 8; ++i)
-                word = word << 8 | at[i];
-            const uint64_t inverted = ~word;   // a byte 0xff is zero here
-            if (!((inverted - 0x0101010101010101u) & ~inverted & 0x8080808080808080u)) {
-                const int bytes = (63 - count) >> 3;
-                bits |= (word >> (64 - 8 * bytes)) << (64 - count - 8 * bytes);
-                count += 8 * bytes;
-                at += bytes;
-                return;
-            }
-        }
-        // Through a copy, so that this reader's address is never taken and
-        // the loops below keep it in registers.
-        BitReader copy = *this;
-        copy.fillSlowly();
-        *this = copy;
-    }
-
-    __attribute__((noinline)) void fillSlowly()
-    {
-        while (count <= 56) {
-            uint32_t byte = 0;
-            if (!stopped) {
-                if (end - at < 2)
-                    more();
-                if (at < end && *at != 0xff)
-                    byte = *at++;
-                else if (end - at >= 2 && at[1] == 0)
-                    byte = 0xff, at += 2;
-                else
-                    stopped = true;   // libjpeg gives zeros from here on
-            }
-            if (stopped)
-                padding += 8;
-            bits |= uint64_t(byte) << (56 - count);
-            count += 8;
-        }
-    }
-
-    uint32_t peek(int n) const { return uint32_t(bits >> (64 - n)); }
-    void drop(int n)
-    {
-        bits <<= n;
-        count -= n;
-    }
-    // n from 1 to 16, after fill().
-    uint32_t take(int n)
-    {
-        const uint32_t value = peek(n);
-        drop(n);
-        return value;
-    }
-    // Whether only real data were used, as libjpeg would without warning.
-    bool sound() const { return count >= padding; }
-
-    // Passes over coded data (nothing taken from them yet) to restart
-    // marker `number`, which must be the first marker.
-    bool passTo(int number)
-    {
-        for (;;) {
-            if (end - at < 2)
-                more();
-            if (end - at < 2)
-                return false;
-            const auto *mark = static_cast<const uint8_t *>(std::memchr(at, 0xff, size_t(end - at - 1)));
-            if (!mark) {
-                at = end - 1;   // which may be the 0xff of a pair
-                continue;
-            }
-            at = mark;
-            if (at[1] != 0)
-                return at[1] == JPEG_RST0 + number;
-            at += 2;
-        }
-    }
-
-    // A restart marker must follow the data, after no more than the bits
-    // that fill the last byte.
-    bool restart(int number)
-    {
-        if (count - padding >= 8)
-            return false;
-        if (end - at < 2)
-            more();
-        if (end - at < 2 || at[0] != 0xff || at[1] != JPEG_RST0 + number)
-            return false;
-        at += 2;
-        bits = 0;
-        count = padding = 0;
-        stopped = false;
-        return true;
-    }
-};
-
-// One Huffman symbol; -1 for a code no table entry has.
-__attribute__((always_inline)) inline int decode(BitReader &in, const Huffman &h)
-{
-    in.fill();
-    const uint16_t e = h.code[in.peek(FastBits)];
-    if (e) {
-        in.drop(e & 31);
-        return e >> 8;
-    }
-    int length = FastBits + 1;
-    int32_t code = int32_t(in.peek(length));
-    while (length <= 16 && code > h.maxcode[length])
-        code = int32_t(in.peek(++length));
-    if (length > 16)
-        return -1;
-    in.drop(length);
-    return h.values[(code + h.valoffset[length]) & 0xff];
-}
-
-// Natural order of the zigzag positions, with libjpeg's guard entries for
-// runs past the end in corrupt data.
-constexpr std::array<uint8_t, 80> naturalOrder = {
-    0,  1,  8,  16, 9,  2,  3,  10, 17, 24, 32, 25, 18, 11, 4,  5,  12, 19, 26, 33, 40, 48, 41, 34, 27, 20, 13,
-    6,  7,  14, 21, 28, 35, 42, 49, 56, 57, 50, 43, 36, 29, 22, 15, 23, 30, 37, 44, 51, 58, 59, 52, 45, 38, 31,
-    39, 46, 53, 60, 61, 54, 47, 55, 62, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63};
-
-// The DC difference of a block, added to the prediction.
-__attribute__((always_inline)) inline bool readDc(BitReader &in, const Huffman &dc, uint32_t &prediction)
-{
-    in.fill();
-    if (const int32_t w = dc.whole[in.peek(FastBits)]) {
-        in.drop(w & 31);
-        prediction += uint32_t(w >> 16);
-        return true;
-    }
-    const int size = decode(in, dc);
-    if (size < 0)
-        return false;
-    if (size) {
-        in.fill();
-        prediction += uint32_t(extend(in.take(size), size));
-    }
-    return true;
-}
+namespace {
 
 // Passes over a block, keeping the DC prediction.
 __attribute__((always_inline)) inline bool skipBlock(BitReader &in, const Huffman &dc, const Huffman &ac, uint32_t &prediction)
@@ -341,28 +136,6 @@ __attribute__((always_inline)) inline bool skipBlock(BitReader &in, const Huffma
             break;
         }
     }
-    return true;
-}
-
-// A symbol of an AC table and the bits after it that its size says (which
-// a refinement scan gives one of); false for a code no table entry has.
-__attribute__((always_inline)) inline bool acSymbol(BitReader &in, const Huffman &table, int &zeros, int &size, int &value)
-{
-    in.fill();
-    if (const int32_t w = table.whole[in.peek(FastBits)]) {
-        in.drop(w & 31);
-        zeros = w >> 5 & 15;
-        size = w >> 9 & 15;
-        value = w >> 16;
-        return true;
-    }
-    const int symbol = decode(in, table);
-    if (symbol < 0)
-        return false;
-    zeros = symbol >> 4;
-    size = symbol & 15;
-    in.fill();
-    value = size ? extend(in.take(size), size) : 0;
     return true;
 }
 
@@ -408,42 +181,7 @@ __attribute__((always_inline)) inline bool readBlock(BitReader &in, const Huffma
     return !outside;
 }
 
-// How a scan codes its blocks: whole (a sequential scan), or one part of a
-// progression (jdphuff.c).
-enum class Kind { Sequential, DcFirst, DcRefine, AcFirst, AcRefine };
-
 } // namespace
-
-struct EntropyDecoder::Scan
-{
-    Kind kind = Kind::Sequential;
-    int Ss = 0, Se = 63, Al = 0;
-    uint64_t band = 0;                  // positions Ss to Se, zigzag
-    int count = 0;                      // components
-    int component[MAX_COMPS_IN_SCAN] = {};   // in the layout
-    std::unique_ptr<Huffman[]> tables;  // those its components use
-    size_t tableCount = 0;
-    // The blocks of an MCU: of which scan component, and where in the
-    // component's blocks.
-    int blocksInMcu = 1;
-    int member[D_MAX_BLOCKS_IN_MCU] = {}, dx[D_MAX_BLOCKS_IN_MCU] = {}, dy[D_MAX_BLOCKS_IN_MCU] = {};
-    Source source;
-    BitReader in{nullptr, nullptr, nullptr};
-    uint32_t prediction[MAX_COMPS_IN_SCAN] = {};
-    unsigned eobrun = 0;
-    long interval = 0;
-    long lastMcu = 0;   // the last it decodes, holding the last needed block
-    int nextRestart = 0;
-    bool passing = false;
-
-    // Of each component: its tables (among those above) and quantisation.
-    const Huffman *dcOf[MAX_COMPS_IN_SCAN] = {}, *acOf[MAX_COMPS_IN_SCAN] = {};
-    const int16_t *quantOf[MAX_COMPS_IN_SCAN] = {};
-};
-
-namespace {
-
-using Scan = EntropyDecoder::Scan;
 
 // Whether an MCU of the scan (a block, in a scan of one component) lies in
 // an MCU of the frame the chosen pixels need.
@@ -479,337 +217,7 @@ __attribute__((noinline)) bool restartBefore(Scan &scan, const BlockLayout &layo
     return true;
 }
 
-// The restart before MCU `m` where one is due there: the loops' reader is
-// copied into the scan's and back, so that its address is never taken.
-__attribute__((always_inline)) inline bool restartIfDue(BitReader &in, Scan &scan, const BlockLayout &layout, long m)
-{
-    if (!scan.interval || m % scan.interval)
-        return true;
-    scan.in = in;
-    if (!restartBefore(scan, layout, m))
-        return false;
-    in = scan.in;
-    return true;
-}
-
-// One block of a progressive scan: its values (null where it is not kept)
-// and the mask of those not zero, in zigzag order.
-struct Block
-{
-    int16_t *values;
-    uint64_t *nonzero;
-};
-
-// The zigzag positions k to `last` as bits of a mask; none where k is past
-// `last` (k at most 64).
-__attribute__((always_inline)) inline uint64_t positions(int k, int last)
-{
-    const uint64_t from = (~uint64_t(0) << (k & 63)) & -uint64_t(k < 64);
-    return from & (~uint64_t(0) >> (63 - last));
-}
-
-// The number of bits set, without a library call where the processor may
-// have no instruction for it.
-__attribute__((always_inline)) inline int bitCount(uint64_t x)
-{
-    x -= (x >> 1) & 0x5555555555555555u;
-    x = (x & 0x3333333333333333u) + ((x >> 2) & 0x3333333333333333u);
-    x = (x + (x >> 4)) & 0x0f0f0f0f0f0f0f0fu;
-    return int((x * 0x0101010101010101u) >> 56);
-}
-
-// Where in a byte its n-th bit set lies (n from 0), and how many it has,
-// for each byte value.
-struct ByteSelect
-{
-    alignas(8) uint8_t at[256][8] = {};
-    uint8_t count[256] = {};
-    constexpr ByteSelect()
-    {
-        for (int byte = 0; byte < 256; ++byte)
-            for (int bit = 0; bit < 8; ++bit)
-                if (byte >> bit & 1)
-                    at[byte][count[byte]++] = uint8_t(bit);
-    }
-};
-constexpr ByteSelect byteSelect;
-
-// The positions of a mask's bits set, in increasing order, into `list`,
-// then 16 times 64 (past any band); returns how many it has. `list` holds
-// 80.
-__attribute__((always_inline)) inline int listPositions(uint64_t mask, uint8_t *list)
-{
-    int n = 0;
-    for (int byte = 0; byte < 8; ++byte, mask >>= 8) {
-        uint64_t positions;
-        std::memcpy(&positions, byteSelect.at[mask & 0xff], 8);
-        positions += 0x0808080808080808u * uint64_t(byte);
-        std::memcpy(list + n, &positions, 8);
-        n += byteSelect.count[mask & 0xff];
-    }
-    std::memset(list + n, 64, 16);
-    return n;
-}
-
-// An end-of-band run of 2^zeros and the bits after its code, counting the
-// block it ends in.
-__attribute__((always_inline)) inline unsigned endOfBands(BitReader &in, int zeros)
-{
-    in.fill();
-    return (1u << zeros) + (zeros ? in.take(zeros) : 0);
-}
-
-// The first bits of the DC coefficient (decode_mcu_DC_first).
-__attribute__((always_inline)) inline bool dcFirst(BitReader &in, Scan &scan, int k, const Block &block)
-{
-    uint32_t diff = 0;
-    if (!readDc(in, *scan.dcOf[k], diff))
-        return false;
-    // libjpeg stops where the sum leaves an int.
-    const int64_t sum = int64_t(int32_t(scan.prediction[k])) + int32_t(diff);
-    if (sum > INT32_MAX || sum < INT32_MIN)
-        return false;
-    scan.prediction[k] = uint32_t(sum);
-    if (block.values)
-        block.values[0] = int16_t(scan.prediction[k] << scan.Al);
-    return true;
-}
-
-// The next bit of the DC coefficient (decode_mcu_DC_refine).
-__attribute__((always_inline)) inline void dcRefine(BitReader &in, const Scan &scan, const Block &block)
-{
-    in.fill();
-    if (in.take(1) && block.values)
-        block.values[0] = int16_t(block.values[0] | (1 << scan.Al));
-}
-
-// The first bits of a band of AC coefficients (decode_mcu_AC_first). The
-// band's coefficients are zero before, as the progression is checked.
-__attribute__((always_inline)) inline bool acFirst(BitReader &in, Scan &scan, const Block &block)
-{
-    if (scan.eobrun) {
-        --scan.eobrun;
-        return true;
-    }
-    const Huffman &table = *scan.acOf[0];
-    for (int k = scan.Ss; k <= scan.Se; ++k) {
-        int zeros, size, value;
-        if (!acSymbol(in, table, zeros, size, value))
-            return false;
-        if (size) {
-            k += zeros;
-            if (k > scan.Se)   // past the band: corrupt data
-                return false;
-            const int16_t coefficient = int16_t(uint32_t(value) << scan.Al);
-            if (coefficient) {
-                *block.nonzero |= uint64_t(1) << k;
-                if (block.values)
-                    block.values[naturalOrder[size_t(k)]] = coefficient;
-            }
-        } else if (zeros == 15) {
-            k += 15;
-        } else {
-            // The end of this band, and of as many more as the run says.
-            scan.eobrun = endOfBands(in, zeros) - 1;
-            break;
-        }
-    }
-    return true;
-}
-
-// The `count` correction bits of the coefficients not zero among the
-// positions `passed`, one each in order: a 1 adds the bit coded to the
-// coefficient's size (decode_mcu_AC_refine). Passed over where the block
-// is not kept. The progression is checked, so each coefficient's bits below
-// Ah are zero until now, and libjpeg's test that the bit is not yet set
-// always passes.
-__attribute__((always_inline)) inline void correct(BitReader &in, const Scan &scan, const Block &block,
-                                                   uint64_t passed, int count)
-{
-    if (!block.values) {
-        if (count > 32) {
-            in.fill();
-            in.drop(32);
-            count -= 32;
-        }
-        in.fill();
-        in.drop(count);
-        return;
-    }
-    uint64_t nonzero = *block.nonzero & passed;
-    const int p1 = 1 << scan.Al;
-    while (count > 0) {
-        const int taken = std::min(count, 32);
-        in.fill();
-        uint32_t bits = in.take(taken) << (32 - taken);   // the first at the top
-        count -= taken;
-        for (int i = 0; i < taken; ++i, nonzero &= nonzero - 1, bits <<= 1) {
-            int16_t &value = block.values[naturalOrder[size_t(__builtin_ctzll(nonzero))]];
-            const int step = value >= 0 ? p1 : -p1;
-            value = int16_t(value + (step & -int(bits >> 31)));
-        }
-    }
-}
-
-// The next bit of a band of AC coefficients (decode_mcu_AC_refine): runs
-// of zero coefficients, each before one that is not zero from now on, the
-// correction bits of those already not zero on the way. The zero
-// coefficients of the band are listed once at the block's start: those it
-// makes not zero lie behind the position reached, so the list holds, and the
-// coefficients not zero before the zero reached number its distance less the
-// zeros passed.
-__attribute__((always_inline)) inline bool acRefine(BitReader &in, Scan &scan, const Block &block)
-{
-    const Huffman &table = *scan.acOf[0];
-    int k = scan.Ss;
-    const int end = scan.Se + 1;
-    if (!scan.eobrun) {
-        uint8_t zeroAt[80];
-        const int zeros = listPositions(~*block.nonzero & scan.band, zeroAt);
-        int next = 0;   // the first zero at k or after
-        while (k < end) {
-            int run, size, value;
-            if (!acSymbol(in, table, run, size, value))
-                return false;
-            if (size > 1)   // libjpeg warns
-                return false;
-            if (!size && run != 15) {
-                scan.eobrun = endOfBands(in, run);
-                break;
-            }
-            // The zero coefficient after `run` others (a run of 16 for a
-            // code of zeros alone), or the band's end.
-            next += run;
-            const int at = zeroAt[next];
-            const int stop = std::min(at, end);
-            correct(in, scan, block, positions(k, stop - 1), stop - k - (at < 64 ? run : zeros - (next - run)));
-            if (size) {
-                if (at > 63)   // past the band: corrupt data
-                    return false;
-                *block.nonzero |= uint64_t(1) << at;
-                if (block.values)
-                    block.values[naturalOrder[size_t(at)]] = int16_t(value * (1 << scan.Al));
-            }
-            k = stop + 1;
-            ++next;
-        }
-    }
-    if (scan.eobrun) {
-        const uint64_t rest = positions(k, scan.Se);
-        correct(in, scan, block, rest, bitCount(*block.nonzero & rest));
-        --scan.eobrun;
-    }
-    return true;
-}
-
-// One block of a scan: decoded into the row's kept blocks at `index`, or
-// (-1) passed over, keeping what later blocks need.
-template <Kind K>
-__attribute__((always_inline)) inline bool decodeBlock(BitReader &in, Scan &scan, int k, long index,
-                                                       uint64_t *nonzero, BlockRow &row, int16_t *values)
-{
-    if constexpr (K == Kind::Sequential) {
-        if (index < 0)
-            return skipBlock(in, *scan.dcOf[k], *scan.acOf[k], scan.prediction[k]);
-        row.decoded[index] = 1;
-        return readBlock(in, *scan.dcOf[k], *scan.acOf[k], scan.quantOf[k], scan.prediction[k],
-                         row.coefficients[index]);
-    } else {
-        const Block block{index >= 0 && values ? values + 64 * index : nullptr, nonzero};
-        if constexpr (K == Kind::DcFirst)
-            return dcFirst(in, scan, k, block);
-        if constexpr (K == Kind::DcRefine) {
-            dcRefine(in, scan, block);
-            return true;
-        }
-        if constexpr (K == Kind::AcFirst)
-            return acFirst(in, scan, block);
-        return acRefine(in, scan, block);
-    }
-}
-
-// The MCUs of a scan of several components in MCU row `row` of the frame,
-// up to the last needed: sequential or DC scans, whose blocks are kept by
-// MCU, and whose masks no refinement reads. Each MCU is decoded through a
-// copy of the bit reader whose address is never taken, so that it is held
-// in registers.
-template <Kind K>
-bool decodeMcuRow(Scan &scan, const BlockLayout &layout, BlockRow &row, int16_t *values)
-{
-    BitReader in = scan.in;
-    // Of each block of an MCU, where its block column's kept blocks are,
-    // and its row among them: -1 where its row is not kept.
-    const int *keptOf[D_MAX_BLOCKS_IN_MCU];
-    long offsetOf[D_MAX_BLOCKS_IN_MCU], strideOf[D_MAX_BLOCKS_IN_MCU];
-    for (int b = 0; b < scan.blocksInMcu; ++b) {
-        const BlockLayout::Component &component = layout.components[size_t(scan.component[scan.member[b]])];
-        keptOf[b] = component.kept.data() + scan.dx[b];
-        offsetOf[b] = component.neededRows[size_t(row.row * component.v + scan.dy[b])] ? scan.dy[b] : -1;
-        strideOf[b] = component.h;
-    }
-    uint64_t spare = 0;
-    const long first = long(row.row) * layout.mcuColumns, end = std::min(first + layout.mcuColumns, scan.lastMcu + 1);
-    for (long m = first; m < end; ++m) {
-        if (!restartIfDue(in, scan, layout, m))
-            return false;
-        if (scan.passing)
-            continue;
-        const long mx = m - first;
-        for (int b = 0; b < scan.blocksInMcu; ++b) {
-            const int base = keptOf[b][mx * strideOf[b]];
-            if (!decodeBlock<K>(in, scan, scan.member[b], base < 0 || offsetOf[b] < 0 ? -1 : base + offsetOf[b], &spare,
-                                row, values))
-                return false;
-        }
-        if (!in.sound())
-            return false;
-    }
-    scan.in = in;
-    return true;
-}
-
-// The blocks of a scan of one component in MCU row `row` of the frame, up
-// to the last needed.
-template <Kind K>
-bool decodeBlockRows(Scan &scan, const BlockLayout &layout, BlockRow &row, int16_t *values,
-                     std::vector<uint64_t> &masks)
-{
-    BitReader in = scan.in;
-    const BlockLayout::Component &component = layout.components[size_t(scan.component[0])];
-    const int *kept = component.kept.data();
-    const long firstRow = long(row.row) * component.v, endRow = std::min<long>(firstRow + component.v, component.down);
-    uint64_t spare = 0;
-    for (long by = firstRow; by < endRow; ++by) {
-        const long offset = by - firstRow;
-        uint64_t *maskRow = masks.empty() ? nullptr : masks.data() + offset * layout.mcuColumns * component.h;
-        const long start = by * component.across, end = std::min(start + component.across, scan.lastMcu + 1);
-        const bool needed = component.neededRows[size_t(by)];
-        for (long m = start; m < end; ++m) {
-            if (!restartIfDue(in, scan, layout, m))
-                return false;
-            if (scan.passing)
-                continue;
-            const long bx = m - start;
-            const int base = needed ? kept[bx] : -1;
-            if (!decodeBlock<K>(in, scan, 0, base < 0 ? -1 : base + offset, maskRow ? maskRow + bx : &spare, row,
-                                values) ||
-                !in.sound())
-                return false;
-        }
-    }
-    scan.in = in;
-    return true;
-}
-
-// The scan's blocks in MCU row `row` of the frame.
-template <Kind K>
-bool decodeScanRow(Scan &scan, const BlockLayout &layout, BlockRow &row, int16_t *values,
-                   std::vector<std::vector<uint64_t>> &nonzero)
-{
-    if (scan.count > 1)
-        return decodeMcuRow<K>(scan, layout, row, values);
-    return decodeBlockRows<K>(scan, layout, row, values, nonzero[size_t(scan.component[0])]);
-}
+namespace {
 
 // Derives a scan's tables, one DC and one AC for each component, those it
 // uses; false where libjpeg would refuse one.
@@ -851,6 +259,17 @@ bool deriveTables(Scan &scan, const JHUFF_TBL *const *dc, const JHUFF_TBL *const
 }
 
 } // namespace
+
+// A block of a sequential scan.
+template <>
+__attribute__((always_inline)) inline bool decodeBlock<Kind::Sequential>(BitReader &in, Scan &scan, int k, long index,
+                                                                         uint64_t *, BlockRow &row, int16_t *)
+{
+    if (index < 0)
+        return skipBlock(in, *scan.dcOf[k], *scan.acOf[k], scan.prediction[k]);
+    row.decoded[index] = 1;
+    return readBlock(in, *scan.dcOf[k], *scan.acOf[k], scan.quantOf[k], scan.prediction[k], row.coefficients[index]);
+}
 
 EntropyDecoder::EntropyDecoder() = default;
 EntropyDecoder::~EntropyDecoder() = default;
@@ -1011,14 +430,9 @@ bool EntropyDecoder::decodeRow(BlockRow &row)
     for (std::vector<uint64_t> &masks : nonzero)
         std::fill(masks.begin(), masks.end(), 0);
     for (Scan &scan : scans) {
-        bool done = false;
-        switch (scan.kind) {
-        case Kind::Sequential: done = decodeScanRow<Kind::Sequential>(scan, frame, row, kept, nonzero); break;
-        case Kind::DcFirst: done = decodeScanRow<Kind::DcFirst>(scan, frame, row, kept, nonzero); break;
-        case Kind::DcRefine: done = decodeScanRow<Kind::DcRefine>(scan, frame, row, kept, nonzero); break;
-        case Kind::AcFirst: done = decodeScanRow<Kind::AcFirst>(scan, frame, row, kept, nonzero); break;
-        case Kind::AcRefine: done = decodeScanRow<Kind::AcRefine>(scan, frame, row, kept, nonzero); break;
-        }
+        const bool done = scan.kind == Kind::Sequential
+                               ? decodeScanRow<Kind::Sequential>(scan, frame, row, kept, nonzero)
+                               : decodeProgressiveRow(scan, frame, row, kept, nonzero);
         if (!done)
             return false;
     }
