@@ -21,6 +21,10 @@
 //       files of a hundred-odd bytes, gray and YCbCr, of AC scans alone,
 //       declaring 32768 x 32768: CPU time and peak memory above the idle
 //       program;
+//       and small flat progressive files cv::imread reads at length (AC
+//       scans alone declaring a gigapixel, hundreds of scans without
+//       data or of flat data): CPU time and peak memory above the idle
+//       program;
 //   (f) PNG files whose data can never fill their picture, loaded the same
 //       way: one declaring a 2 GB text chunk in 57 bytes, and one declaring
 //       10^6 x 10^6 one-bit pixels with 2 MB of image data that inflate to
@@ -393,6 +397,26 @@ int main(int argc, char **argv)
                               " JPEG of AC scans declaring 32768 x 32768",
                           support::writeBytes(dir.filePath(channels == 1 ? "ac-gray.jpg" : "ac-ycbcr.jpg"), bytes),
                           1, 200, true, {}, {}});
+    }
+    // Small flat progressive files that cv::imread reads, at length: AC
+    // scans alone declaring a gigapixel, and a scan for each bit of each
+    // coefficient band (896 a component), their data left out or coded.
+    struct Flat {
+        const char *name;
+        int width, height, components;
+        bool acOnly, withData;
+    };
+    for (const Flat &f : {Flat{"gray, AC scans alone", 32768, 32767, 1, true, true},
+                          Flat{"YCbCr 4:4:4, AC scans alone", 32768, 32767, 3, true, true},
+                          Flat{"gray, 896 scans without data", 5792, 5792, 1, false, false},
+                          Flat{"YCbCr, 2688 scans without data", 2416, 2416, 3, false, false},
+                          Flat{"gray, 896 scans of flat data", 5792, 5792, 1, false, true},
+                          Flat{"YCbCr, 2688 scans of flat data", 2416, 2416, 3, false, true}}) {
+        const QByteArray bytes = support::flatProgressive(f.width, f.height, f.components, f.acOnly, f.withData);
+        floods.push_back({std::to_string(bytes.size()) + "-byte progressive " + f.name + ", " +
+                              std::to_string(f.width) + " x " + std::to_string(f.height),
+                          support::writeBytes(dir.filePath(QString("flat%1.jpg").arg(floods.size())), bytes), 1, 200,
+                          true, {}, {}});
     }
     const QByteArray bomb = support::pngHeader(64, 64) + QByteArray::fromHex("7ffffff0") + "iTXt" + "XML:com";
     floods.push_back({std::to_string(bomb.size()) + "-byte PNG declaring a 2 GB iTXt chunk",

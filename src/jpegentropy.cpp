@@ -28,6 +28,7 @@
 #include <cstring>
 #include <utility>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #ifdef __SSE2__
@@ -219,43 +220,25 @@ __attribute__((noinline)) bool restartBefore(Scan &scan, const BlockLayout &layo
 
 namespace {
 
-// Derives a scan's tables, one DC and one AC for each component, those it
-// uses; false where libjpeg would refuse one.
-bool deriveTables(Scan &scan, const JHUFF_TBL *const *dc, const JHUFF_TBL *const *ac)
+// The tables a scan's components use, one DC and one AC each, where their
+// kind of scan uses them: each table of the file derived once, as DC or as
+// AC (differently), for all the scans that use it.
+struct TableUse
 {
-    // The tables the components use, each derived once however many share
-    // it (as DC or AC: derived differently).
-    const JHUFF_TBL *derived[2 * MAX_COMPS_IN_SCAN] = {};
-    bool asDc[2 * MAX_COMPS_IN_SCAN] = {};
-    size_t count = 0;
-    size_t of[2 * MAX_COMPS_IN_SCAN] = {};
+    const JHUFF_TBL *table;
+    bool dc;
+};
+
+void tablesUsed(const Scan &scan, const JHUFF_TBL *const *dc, const JHUFF_TBL *const *ac, std::vector<TableUse> &uses)
+{
     const bool dcUsed = scan.kind == Kind::Sequential || scan.kind == Kind::DcFirst;
     const bool acUsed = scan.kind == Kind::Sequential || scan.kind == Kind::AcFirst || scan.kind == Kind::AcRefine;
-    for (int k = 0; k < 2 * scan.count; ++k) {
-        const bool isDc = k % 2 == 0;
-        if (!(isDc ? dcUsed : acUsed))
-            continue;
-        const JHUFF_TBL *table = isDc ? dc[k / 2] : ac[k / 2];
-        if (!table)
-            return false;
-        of[k] = std::find(derived, derived + count, table) - derived;
-        while (of[k] < count && asDc[of[k]] != isDc)
-            of[k] = std::find(derived + of[k] + 1, derived + count, table) - derived;
-        if (of[k] == count) {
-            derived[count] = table;
-            asDc[count++] = isDc;
-        }
-    }
-    scan.tables.reset(new Huffman[count]);   // not cleared: see Huffman::run
-    scan.tableCount = count;
-    for (size_t i = 0; i < count; ++i)
-        if (!derive(derived[i], asDc[i], scan.kind == Kind::Sequential, scan.tables[i]))
-            return false;
     for (int k = 0; k < scan.count; ++k) {
-        scan.dcOf[k] = dcUsed ? &scan.tables[of[2 * k]] : nullptr;
-        scan.acOf[k] = acUsed ? &scan.tables[of[2 * k + 1]] : nullptr;
+        if (dcUsed)
+            uses.push_back({dc[k], true});
+        if (acUsed)
+            uses.push_back({ac[k], false});
     }
-    return true;
 }
 
 } // namespace
@@ -288,6 +271,14 @@ bool EntropyDecoder::setUp(const jpeg_decompress_struct &info, const BlockLayout
         b.fill(-1);
     const size_t count = script ? script->scans.size() : 1;
     scans.resize(count);
+    // The scans' pieces of coded data, and their tables, are made only
+    // once what they take is known to fit: a few bytes of file may hold
+    // thousands of scans.
+    std::vector<size_t> pieces(count);
+    std::vector<TableUse> uses;
+    std::vector<size_t> firstUse(count + 1);
+    struct stat file{};
+    const double fileSize = descriptor >= 0 && fstat(descriptor, &file) == 0 ? double(file.st_size) : 0;
     double buffers = 0;
     for (size_t s = 0; s < count; ++s) {
         Scan &scan = scans[s];
@@ -304,7 +295,10 @@ bool EntropyDecoder::setUp(const jpeg_decompress_struct &info, const BlockLayout
             Ah = header.Ah;
             scan.Al = header.Al;
             scan.interval = long(header.restartInterval);
-            scan.source = {descriptor, header.data, std::vector<uint8_t>(size_t(1) << 14)};
+            // Its coded data lie before the next scan's.
+            const double end = s + 1 < count ? script->scans[s + 1].data : fileSize;
+            scan.source = {descriptor, header.data, {}};
+            pieces[s] = size_t(std::clamp(end - header.data + 64, 256.0, 16384.0));
         } else {
             scan.count = info.comps_in_scan;
             for (int k = 0; k < scan.count; ++k) {
@@ -322,7 +316,8 @@ bool EntropyDecoder::setUp(const jpeg_decompress_struct &info, const BlockLayout
             scan.Al = info.Al;
             scan.interval = long(info.restart_interval);
             // The pending bytes are read where libjpeg holds them.
-            scan.source = {descriptor, offset, std::vector<uint8_t>(size_t(1) << 16)};
+            scan.source = {descriptor, offset, {}};
+            pieces[s] = size_t(1) << 16;
         }
         if (scan.count < 1 || scan.count > MAX_COMPS_IN_SCAN)
             return false;
@@ -345,10 +340,10 @@ bool EntropyDecoder::setUp(const jpeg_decompress_struct &info, const BlockLayout
             if ((dcBand ? scan.Se != 0 : scan.Ss > scan.Se || scan.Se > 63 || scan.count != 1) ||
                 (Ah != 0 && scan.Al != Ah - 1) || scan.Al > 13)
                 return false;
+            // AC coefficients before any DC scan are warned about, and
+            // decoded all the same.
             for (int k = 0; k < scan.count; ++k) {
                 std::array<int, 64> &coded = bits[size_t(scan.component[k])];
-                if (!dcBand && coded[0] < 0)
-                    return false;
                 for (int i = scan.Ss; i <= scan.Se; ++i) {
                     if (Ah != std::max(coded[size_t(i)], 0) || (Ah == 0 && coded[size_t(i)] >= 0))
                         return false;
@@ -357,8 +352,8 @@ bool EntropyDecoder::setUp(const jpeg_decompress_struct &info, const BlockLayout
             }
             scan.kind = dcBand ? (Ah ? Kind::DcRefine : Kind::DcFirst) : (Ah ? Kind::AcRefine : Kind::AcFirst);
         }
-        if (!deriveTables(scan, dc, ac))
-            return false;
+        tablesUsed(scan, dc, ac, uses);
+        firstUse[s + 1] = uses.size();
         scan.band = positions(scan.Ss, std::min(scan.Se, 63));
         for (int k = 0; k < scan.count; ++k)
             scan.quantOf[k] = frame.components[size_t(scan.component[k])].quant;
@@ -385,16 +380,28 @@ bool EntropyDecoder::setUp(const jpeg_decompress_struct &info, const BlockLayout
             const long by = std::min<long>(long(frame.lastRow + 1) * c.v, c.down) - 1;
             scan.lastMcu = by * c.across + std::min<long>(c.across, long(frame.lastColumn + 1) * c.h) - 1;
         }
-        buffers += double(scan.source.piece.size()) +
-                   double(scan.tableCount * (sizeof(Huffman) - (scan.kind == Kind::Sequential ? 0 : sizeof Huffman::run)));
+        buffers += double(pieces[s]);
     }
     // Every coefficient libjpeg's smoothing looks at (the first 6 up to
     // libjpeg-turbo 2.0, the first 10 since) coded to its last bit, in
-    // every component: libjpeg then decodes as coded.
+    // every component: libjpeg then decodes as coded. It smooths nothing
+    // where a component's DC was never coded (smoothing_ok).
+    const bool dcUncoded = std::any_of(bits.begin(), bits.end(), [](const std::array<int, 64> &b) { return b[0] < 0; });
     for (const std::array<int, 64> &coded : bits)
-        for (int i = 0; i < (progressive ? 10 : 1); ++i)
+        for (int i = 0; i < (progressive ? (dcUncoded ? 0 : 10) : 1); ++i)
             if (coded[size_t(i)] != 0)
                 return false;
+    // The tables, each table of the file derived once for each way it is
+    // used, shared by the scans.
+    std::vector<TableUse> distinct;
+    for (const TableUse &use : uses) {
+        if (!use.table)
+            return false;
+        if (std::none_of(distinct.begin(), distinct.end(),
+                         [&use](const TableUse &d) { return d.table == use.table && d.dc == use.dc; }))
+            distinct.push_back(use);
+    }
+    buffers += double(distinct.size() * sizeof(Huffman));
 
     // A progressive file's row of coefficients, and the masks of the
     // components a refinement scan reads.
@@ -415,6 +422,27 @@ bool EntropyDecoder::setUp(const jpeg_decompress_struct &info, const BlockLayout
         return false;
     if (progressive) {
         values.assign(kept * 64, 0);
+    }
+    tables.reset(new Huffman[distinct.size()]);   // not cleared: see Huffman::run
+    for (size_t i = 0; i < distinct.size(); ++i)
+        if (!derive(distinct[i].table, distinct[i].dc, !progressive, tables[i]))
+            return false;
+    for (size_t s = 0; s < count; ++s) {
+        Scan &scan = scans[s];
+        scan.source.piece.resize(pieces[s]);
+        size_t use = firstUse[s];
+        for (int k = 0; k < scan.count; ++k) {
+            auto derived = [&] {
+                const TableUse &u = uses[use++];
+                return &tables[size_t(std::find_if(distinct.begin(), distinct.end(),
+                                                   [&u](const TableUse &d) { return d.table == u.table && d.dc == u.dc; })
+                                      - distinct.begin())];
+            };
+            if (scan.kind == Kind::Sequential || scan.kind == Kind::DcFirst)
+                scan.dcOf[k] = derived();
+            if (scan.kind != Kind::DcFirst && scan.kind != Kind::DcRefine)
+                scan.acOf[k] = derived();
+        }
     }
     for (Scan &scan : scans)
         scan.in = script ? BitReader{&scan.source, scan.source.piece.data(), scan.source.piece.data()}

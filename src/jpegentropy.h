@@ -8,6 +8,7 @@
 #include "jpegscans.h"
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 namespace sixfold {
@@ -84,6 +85,7 @@ private:
     // zigzag order, which refinement needs.
     std::vector<int16_t> values;
     std::vector<std::vector<uint64_t>> nonzero;   // of each component
+    std::unique_ptr<struct Huffman[]> tables;     // the scans' tables, each derived once
 };
 
 } // namespace sixfold

@@ -262,8 +262,6 @@ struct EntropyDecoder::Scan
     uint64_t band = 0;                  // positions Ss to Se, zigzag
     int count = 0;                      // components
     int component[MAX_COMPS_IN_SCAN] = {};   // in the layout
-    std::unique_ptr<Huffman[]> tables;  // those its components use
-    size_t tableCount = 0;
     // The blocks of an MCU: of which scan component, and where in the
     // component's blocks.
     int blocksInMcu = 1;
@@ -276,8 +274,9 @@ struct EntropyDecoder::Scan
     long lastMcu = 0;   // the last it decodes, holding the last needed block
     int nextRestart = 0;
     bool passing = false;
+    bool ended = false;   // its data ran out: its later blocks stay as they are
 
-    // Of each component: its tables (among those above) and quantisation.
+    // Of each component: its tables (the decoder's) and quantisation.
     const Huffman *dcOf[MAX_COMPS_IN_SCAN] = {}, *acOf[MAX_COMPS_IN_SCAN] = {};
     const int16_t *quantOf[MAX_COMPS_IN_SCAN] = {};
 };
@@ -318,6 +317,38 @@ __attribute__((always_inline)) inline uint64_t positions(int k, int last)
 template <Kind K>
 bool decodeBlock(BitReader &in, Scan &scan, int k, long index, uint64_t *nonzero, BlockRow &row, int16_t *values);
 
+// Where an MCU of a scan took bits past the end of its data (libjpeg reads
+// zeros there): in a progressive scan without restart markers, libjpeg
+// leaves the scan's later blocks as they are, and so does this; otherwise
+// the data are not as libjpeg decodes them without doubt. Only at a marker
+// or the file's end, though: the reader also stops at 0xff 0xff, which
+// libjpeg's careful reader takes as fill before a marker, or before a 0
+// that makes the 0xff a byte of data.
+template <Kind K>
+bool dataEnded(const BitReader &in, Scan &scan)
+{
+    if (K == Kind::Sequential || scan.interval)
+        return false;
+    BitReader copy = in;   // the scan reads no more
+    for (const uint8_t *p = copy.at;; ++p) {
+        if (copy.end - p < 2) {
+            copy.at = p;
+            copy.more();
+            p = copy.at;
+        }
+        if (copy.end - p < 2)
+            break;   // the file's end, where libjpeg puts an end marker
+        if (p[1] != 0xff) {
+            if (p[1] == 0)
+                return false;
+            break;
+        }
+    }
+    scan.in = in;
+    scan.ended = true;
+    return true;
+}
+
 // The MCUs of a scan of several components in MCU row `row` of the frame,
 // up to the last needed: sequential or DC scans, whose blocks are kept by
 // MCU, and whose masks no refinement reads. Each MCU is decoded through a
@@ -352,7 +383,7 @@ bool decodeMcuRow(Scan &scan, const BlockLayout &layout, BlockRow &row, int16_t 
                 return false;
         }
         if (!in.sound())
-            return false;
+            return dataEnded<K>(in, scan);
     }
     scan.in = in;
     return true;
@@ -380,11 +411,32 @@ bool decodeBlockRows(Scan &scan, const BlockLayout &layout, BlockRow &row, int16
             if (scan.passing)
                 continue;
             const long bx = m - start;
+            // An end-of-band run passes over its blocks in one step where
+            // they owe no bit: none in a first scan of a band, none in a
+            // refinement for blocks with no coefficient of the band yet;
+            // not past the next restart marker.
+            if constexpr (K == Kind::AcFirst) {
+                if (scan.eobrun) {
+                    long n = std::min<long>(scan.eobrun, end - m);
+                    if (scan.interval)
+                        n = std::min(n, scan.interval - m % scan.interval);
+                    scan.eobrun -= unsigned(n);
+                    m += n - 1;
+                    continue;
+                }
+            }
+            if constexpr (K == Kind::AcRefine) {
+                if (scan.eobrun && !(maskRow[bx] & scan.band)) {
+                    --scan.eobrun;
+                    continue;
+                }
+            }
             const int base = needed ? kept[bx] : -1;
             if (!decodeBlock<K>(in, scan, 0, base < 0 ? -1 : base + offset, maskRow ? maskRow + bx : &spare, row,
-                                values) ||
-                !in.sound())
+                                values))
                 return false;
+            if (!in.sound())
+                return dataEnded<K>(in, scan);
         }
     }
     scan.in = in;
@@ -396,6 +448,8 @@ template <Kind K>
 bool decodeScanRow(Scan &scan, const BlockLayout &layout, BlockRow &row, int16_t *values,
                    std::vector<std::vector<uint64_t>> &nonzero)
 {
+    if (scan.ended)
+        return true;
     if (scan.count > 1)
         return decodeMcuRow<K>(scan, layout, row, values);
     return decodeBlockRows<K>(scan, layout, row, values, nonzero[size_t(scan.component[0])]);

@@ -556,6 +556,78 @@ QByteArray acScansDeclaring(const cv::Mat &image, int width, int height)
     return jpegDeclaring(whole.left(whole.indexOf(QByteArray::fromHex("ffda")) + 14), width, height);
 }
 
+QByteArray flatProgressive(int width, int height, int components, bool acOnly, bool withData)
+{
+    auto segment = [](int marker, const QByteArray &body) {
+        return QByteArray(1, '\xff') + char(marker) + char((body.size() + 2) >> 8) + char(body.size() + 2) + body;
+    };
+    QByteArray file = QByteArray::fromHex("ffd8") + segment(0xdb, QByteArray(1, 0) + QByteArray(64, 1));
+    QByteArray frame = QByteArray(1, 8) + char(height >> 8) + char(height) + char(width >> 8) + char(width) +
+                       char(components);
+    for (int c = 1; c <= components; ++c)
+        frame += QByteArray(1, char(c)) + '\x11' + '\0';
+    file += segment(0xc2, frame);
+    // DC: the one difference 0, coded "0". AC: end-of-band runs of 2^r to
+    // 2^(r+1) - 1 blocks, r from 0 to 14, coded in r + 1 bits, and r bits
+    // more.
+    QByteArray acBits(16, 0), runs;
+    for (int r = 0; r <= 14; ++r) {
+        acBits[r] = 1;
+        runs += char(r << 4);
+    }
+    file += segment(0xc4, QByteArray::fromHex("0001") + QByteArray(15, 0) + QByteArray(1, 0));
+    file += segment(0xc4, QByteArray(1, 0x10) + acBits + runs);
+    const long blocks = long((width + 7) / 8) * ((height + 7) / 8);
+    auto scan = [&](int c, int Ss, int Se, int Ah, int Al) {
+        file += segment(0xda, QByteArray(1, 1) + char(c) + '\0' + char(Ss) + char(Se) + char(Ah << 4 | Al));
+        if (!withData)
+            return;
+        QByteArray data;
+        quint64 bits = 0;
+        int count = 0;
+        auto put = [&](quint32 value, int n) {
+            bits = bits << n | value;
+            for (count += n; count >= 8; count -= 8) {
+                data += char(bits >> (count - 8));
+                if (uchar(data.back()) == 0xff)
+                    data += '\0';
+            }
+        };
+        if (Ss == 0) {
+            for (long b = 0; b < blocks; ++b)
+                put(0, 1);   // a difference of 0, or a refinement bit of 0
+        } else {
+            for (long left = blocks; left > 0;) {
+                int r = 0;
+                while (r < 14 && (2L << r) <= left)
+                    ++r;
+                const long run = std::min(left, (2L << r) - 1);
+                put((1u << (r + 1)) - 2, r + 1);   // r ones, then a zero
+                put(quint32(run - (1L << r)), r);
+                left -= run;
+            }
+        }
+        if (count)
+            put((1u << (8 - count)) - 1, 8 - count);
+        file += data;
+    };
+    for (int c = 1; c <= components; ++c) {
+        if (acOnly) {
+            scan(c, 1, 63, 0, 0);
+            continue;
+        }
+        scan(c, 0, 0, 0, 13);
+        for (int bit = 13; bit > 0; --bit)
+            scan(c, 0, 0, bit, bit - 1);
+        for (int k = 1; k < 64; ++k) {
+            scan(c, k, k, 0, 13);
+            for (int bit = 13; bit > 0; --bit)
+                scan(c, k, k, bit, bit - 1);
+        }
+    }
+    return file + QByteArray::fromHex("ffd9");
+}
+
 QByteArray jpegDeclaring(QByteArray jpeg, int width, int height)
 {
     int sof = int(jpeg.indexOf(QByteArray::fromHex("ffc0")));

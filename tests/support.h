@@ -174,6 +174,14 @@ QByteArray jpegDeclaring(QByteArray jpeg, int width, int height);
 // declaring the given size.
 QByteArray acScansDeclaring(const cv::Mat &image, int width, int height);
 
+// A flat progressive JPEG (every coefficient zero), gray or of three
+// components sampled alike, written by hand: of AC scans alone (which
+// libjpeg warns of, and decodes with the DC left at zero), or of a scan
+// for each bit of each coefficient band (896 a component); each scan's data
+// coded (a bit a block for DC, end-of-band runs of up to 32767 blocks for
+// AC) or left out, the scans' headers one after another.
+QByteArray flatProgressive(int width, int height, int components, bool acOnly, bool withData);
+
 // A PNG written with libpng from packed rows of raw samples (as many bytes
 // a row as the depth and colour type take), optionally interlaced and with a
 // transparent colour or palette entries; stored unfiltered, or compressed

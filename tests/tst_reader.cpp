@@ -458,7 +458,19 @@ void TestReader::progressionScripts_data()
     support::JpegOptions acOnly;
     acOnly.script = spectral;
     acOnly.withoutDcScans = true;
-    QTest::newRow("AC scans alone, which libjpeg warns of") << support::jpegFile(photo, acOnly) << false;
+    QTest::newRow("AC scans alone, which libjpeg warns of and decodes, DC left at zero")
+        << support::jpegFile(photo, acOnly) << true;
+    // Flat, as a few bytes of scans can declare a big picture: end-of-band
+    // runs passed over in one step, scans whose data end where libjpeg reads
+    // no further.
+    for (const int components : {1, 3}) {
+        QTest::addRow("flat, AC scans alone, %d components", components)
+            << support::flatProgressive(1100, 900, components, true, true) << true;
+        QTest::addRow("flat, a scan for each bit of each coefficient, %d components", components)
+            << support::flatProgressive(600, 400, components, false, true) << true;
+        QTest::addRow("flat, a scan for each bit of each coefficient, without data, %d components", components)
+            << support::flatProgressive(600, 400, components, false, false) << true;
+    }
     QByteArray twice = file(spectral);   // the luma's first band again from its first bit
     const qsizetype band = scanStart(twice, 1);
     twice.insert(band, twice.mid(band, scanEnd(twice, band) - band));
