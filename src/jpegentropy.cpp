@@ -413,9 +413,10 @@ bool EntropyDecoder::setUp(const jpeg_decompress_struct &info, const BlockLayout
             if (scan.kind == Kind::AcFirst || scan.kind == Kind::AcRefine) {
                 const BlockLayout::Component &c = frame.components[size_t(scan.component[0])];
                 std::vector<uint64_t> &masks = nonzero[size_t(scan.component[0])];
+                // Each block row's masks, then all of them together.
                 if (masks.empty())
-                    buffers += double(c.v) * frame.mcuColumns * c.h * sizeof(uint64_t);
-                masks.resize(size_t(c.v) * size_t(frame.mcuColumns * c.h));
+                    buffers += double(c.v) * (frame.mcuColumns * c.h + 1) * sizeof(uint64_t);
+                masks.resize(size_t(c.v) * size_t(frame.mcuColumns * c.h + 1));
             }
     }
     if (buffers > memoryLimit)

@@ -402,7 +402,9 @@ bool decodeBlockRows(Scan &scan, const BlockLayout &layout, BlockRow &row, int16
     uint64_t spare = 0;
     for (long by = firstRow; by < endRow; ++by) {
         const long offset = by - firstRow;
-        uint64_t *maskRow = masks.empty() ? nullptr : masks.data() + offset * layout.mcuColumns * component.h;
+        // The masks of the row's blocks, and after them their union.
+        const long across = layout.mcuColumns * component.h;
+        uint64_t *maskRow = masks.empty() ? nullptr : masks.data() + offset * (across + 1);
         const long start = by * component.across, end = std::min(start + component.across, scan.lastMcu + 1);
         const bool needed = component.neededRows[size_t(by)];
         for (long m = start; m < end; ++m) {
@@ -413,10 +415,12 @@ bool decodeBlockRows(Scan &scan, const BlockLayout &layout, BlockRow &row, int16
             const long bx = m - start;
             // An end-of-band run passes over its blocks in one step where
             // they owe no bit: none in a first scan of a band, none in a
-            // refinement for blocks with no coefficient of the band yet;
-            // not past the next restart marker.
-            if constexpr (K == Kind::AcFirst) {
-                if (scan.eobrun) {
+            // refinement where no block of the row has a coefficient of the
+            // band yet (else a block at a time, those without one); not
+            // past the next restart marker. So a flat picture costs its
+            // scans' rows, not their blocks.
+            if constexpr (K == Kind::AcFirst || K == Kind::AcRefine) {
+                if (scan.eobrun && (K == Kind::AcFirst || !(maskRow[across] & scan.band))) {
                     long n = std::min<long>(scan.eobrun, end - m);
                     if (scan.interval)
                         n = std::min(n, scan.interval - m % scan.interval);
@@ -424,8 +428,6 @@ bool decodeBlockRows(Scan &scan, const BlockLayout &layout, BlockRow &row, int16
                     m += n - 1;
                     continue;
                 }
-            }
-            if constexpr (K == Kind::AcRefine) {
                 if (scan.eobrun && !(maskRow[bx] & scan.band)) {
                     --scan.eobrun;
                     continue;
@@ -435,6 +437,8 @@ bool decodeBlockRows(Scan &scan, const BlockLayout &layout, BlockRow &row, int16
             if (!decodeBlock<K>(in, scan, 0, base < 0 ? -1 : base + offset, maskRow ? maskRow + bx : &spare, row,
                                 values))
                 return false;
+            if constexpr (K == Kind::AcFirst || K == Kind::AcRefine)
+                maskRow[across] |= maskRow[bx];
             if (!in.sound())
                 return dataEnded<K>(in, scan);
         }
