@@ -90,7 +90,7 @@ bool derive(const JHUFF_TBL *table, bool dc, bool runs, Huffman &h)
             const uint32_t rest = (bits << used) & ((1u << RunBits) - 1);
             const uint16_t e = h.code[rest >> (RunBits - FastBits)];
             const int length = e & 31, size = (e >> 8) & 15, zeros = e >> 12;
-            if (!e || used + length + size > RunBits)
+            if (!e || used + length > RunBits)
                 break;
             used += length + size;
             before = advanced;
@@ -100,6 +100,8 @@ bool derive(const JHUFF_TBL *table, bool dc, bool runs, Huffman &h)
                 break;
             }
             advanced += size ? zeros + 1 : 16;
+            if (used >= RunBits)
+                break;
         }
         h.run[bits] = codes ? uint32_t(used | advanced << 5 | before << 13 | int(end) << 21) : 0;
     }

@@ -33,11 +33,13 @@ struct Huffman
     // A code and its extra bits that fit in FastBits whole: bits used (5
     // bits), zeros before (4), extra bits (4), and from bit 16 the value.
     int32_t whole[1 << FastBits] = {};
-    // AC codes and their extra bits that fit in RunBits whole: bits used
-    // (5 bits), coefficients advanced (8), advanced before the last code
-    // (8), ended by end-of-block (1); 0: none. Only for the AC tables of
-    // sequential scans, which pass over blocks with it; left unwritten (and
-    // so costing no memory) in the others.
+    // The AC codes that lie whole in the next RunBits bits, with the
+    // extra bits after each (the last one's may run past them: passing
+    // over a value needs only its size): bits used (5 bits, at most
+    // RunBits + 15), coefficients advanced (8), advanced before the last
+    // code (8), ended by end-of-block (1); 0: none. Only for the AC tables
+    // of sequential scans, which pass over blocks with it; left unwritten
+    // (and so costing no memory) in the others.
     uint32_t run[1 << RunBits];
     int32_t maxcode[18] = {};
     int32_t valoffset[18] = {};

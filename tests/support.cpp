@@ -27,6 +27,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <iterator>
+#include <map>
 // jpeglib.h needs FILE and size_t declared first.
 #include <jpeglib.h>
 #include <libheif/heif_cxx.h>
@@ -556,11 +557,121 @@ QByteArray acScansDeclaring(const cv::Mat &image, int width, int height)
     return jpegDeclaring(whole.left(whole.indexOf(QByteArray::fromHex("ffda")) + 14), width, height);
 }
 
+namespace {
+
+QByteArray jpegSegment(int marker, const QByteArray &body)
+{
+    return QByteArray(1, '\xff') + char(marker) + char((body.size() + 2) >> 8) + char(body.size() + 2) + body;
+}
+
+// Entropy-coded data: bits from the top of each byte, a 0 stuffed after
+// each 0xff, and ones up to the byte's end before a marker.
+struct JpegBits
+{
+    QByteArray data;
+    quint64 bits = 0;
+    int count = 0;
+    void put(quint32 value, int n)
+    {
+        bits = bits << n | value;
+        for (count += n; count >= 8; count -= 8) {
+            data += char(bits >> (count - 8));
+            if (uchar(data.back()) == 0xff)
+                data += '\0';
+        }
+    }
+    void pad()
+    {
+        if (count)
+            put((1u << (8 - count)) - 1, 8 - count);
+    }
+};
+
+int magnitudeBits(int value)
+{
+    int size = 0;
+    for (int v = std::abs(value); v; v >>= 1)
+        ++size;
+    return size;
+}
+
+// A value's bits after its size, as the standard codes a negative one.
+quint32 valueBits(int value, int size)
+{
+    return quint32(value < 0 ? value + (1 << size) - 1 : value);
+}
+
+} // namespace
+
+int JpegSymbols::Table::length(int symbol) const
+{
+    for (size_t l = 0, i = 0; l < counts.size(); ++l)
+        for (int n = 0; n < counts[l]; ++n, ++i)
+            if (symbols[i] == symbol)
+                return int(l) + 1;
+    return 0;
+}
+
+int JpegSymbols::bits(const Block &block) const
+{
+    const int size = magnitudeBits(block.dc);
+    int total = dc.length(size) + size;
+    for (const auto &[symbol, value] : block.ac)
+        total += ac.length(symbol) + (symbol & 15);
+    return total;
+}
+
+QByteArray jpegOfSymbols(const JpegSymbols &file)
+{
+    // Codes as libjpeg assigns them: by length, counting up.
+    auto codes = [](const JpegSymbols::Table &table) {
+        std::map<int, quint32> code;
+        quint32 next = 0;
+        for (size_t l = 0, i = 0; l < table.counts.size(); ++l, next <<= 1)
+            for (int n = 0; n < table.counts[l]; ++n)
+                code[table.symbols[i++]] = next++;
+        return code;
+    };
+    auto tableBody = [](int slot, const JpegSymbols::Table &table) {
+        QByteArray body(17, 0);
+        body[0] = char(slot);
+        for (size_t l = 0; l < table.counts.size(); ++l)
+            body[qsizetype(l) + 1] = char(table.counts[l]);
+        for (const int symbol : table.symbols)
+            body += char(symbol);
+        return body;
+    };
+    const int height = int(file.blocks.size()) * 8;
+    QByteArray out = QByteArray::fromHex("ffd8") + jpegSegment(0xdb, QByteArray(1, 0) + QByteArray(64, 1)) +
+                     jpegSegment(0xc0, QByteArray(1, 8) + char(height >> 8) + char(height) +
+                                           QByteArray::fromHex("000801011100")) +
+                     jpegSegment(0xc4, tableBody(0x00, file.dc) + tableBody(0x10, file.ac));
+    if (file.restartBlocks)
+        out += jpegSegment(0xdd, QByteArray(1, char(file.restartBlocks >> 8)) + char(file.restartBlocks));
+    out += jpegSegment(0xda, QByteArray::fromHex("010100003f00"));
+    const std::map<int, quint32> dc = codes(file.dc), ac = codes(file.ac);
+    JpegBits data;
+    for (size_t b = 0; b < file.blocks.size(); ++b) {
+        if (b && file.restartBlocks && b % size_t(file.restartBlocks) == 0) {
+            data.pad();
+            data.data += char(0xff) + QByteArray(1, char(0xd0 + (b / size_t(file.restartBlocks) - 1) % 8));
+        }
+        const JpegSymbols::Block &block = file.blocks[b];
+        const int size = magnitudeBits(block.dc);
+        data.put(dc.at(size), file.dc.length(size));
+        data.put(valueBits(block.dc, size), size);
+        for (const auto &[symbol, value] : block.ac) {
+            data.put(ac.at(symbol), file.ac.length(symbol));
+            data.put(valueBits(value, symbol & 15), symbol & 15);
+        }
+    }
+    data.pad();
+    return out + data.data + QByteArray::fromHex("ffd9");
+}
+
 QByteArray flatProgressive(int width, int height, int components, bool acOnly, bool withData)
 {
-    auto segment = [](int marker, const QByteArray &body) {
-        return QByteArray(1, '\xff') + char(marker) + char((body.size() + 2) >> 8) + char(body.size() + 2) + body;
-    };
+    auto segment = jpegSegment;
     QByteArray file = QByteArray::fromHex("ffd8") + segment(0xdb, QByteArray(1, 0) + QByteArray(64, 1));
     QByteArray frame = QByteArray(1, 8) + char(height >> 8) + char(height) + char(width >> 8) + char(width) +
                        char(components);
@@ -582,17 +693,8 @@ QByteArray flatProgressive(int width, int height, int components, bool acOnly, b
         file += segment(0xda, QByteArray(1, 1) + char(c) + '\0' + char(Ss) + char(Se) + char(Ah << 4 | Al));
         if (!withData)
             return;
-        QByteArray data;
-        quint64 bits = 0;
-        int count = 0;
-        auto put = [&](quint32 value, int n) {
-            bits = bits << n | value;
-            for (count += n; count >= 8; count -= 8) {
-                data += char(bits >> (count - 8));
-                if (uchar(data.back()) == 0xff)
-                    data += '\0';
-            }
-        };
+        JpegBits data;
+        auto put = [&](quint32 value, int n) { data.put(value, n); };
         if (Ss == 0) {
             for (long b = 0; b < blocks; ++b)
                 put(0, 1);   // a difference of 0, or a refinement bit of 0
@@ -607,9 +709,8 @@ QByteArray flatProgressive(int width, int height, int components, bool acOnly, b
                 left -= run;
             }
         }
-        if (count)
-            put((1u << (8 - count)) - 1, 8 - count);
-        file += data;
+        data.pad();
+        file += data.data;
     };
     for (int c = 1; c <= components; ++c) {
         if (acOnly) {

@@ -182,6 +182,31 @@ QByteArray acScansDeclaring(const cv::Mat &image, int width, int height);
 // AC) or left out, the scans' headers one after another.
 QByteArray flatProgressive(int width, int height, int components, bool acOnly, bool withData);
 
+// A gray baseline JPEG written symbol by symbol, as an encoder never would
+// (runs of zeros before an end of block, blocks ending at any bit): 8
+// pixels wide, a block a row, quantisation all ones, with the Huffman
+// tables given (libjpeg's form: how many codes of each length from 1 bit
+// up, then the symbols in that order) and a restart marker every so many
+// blocks.
+struct JpegSymbols
+{
+    struct Table
+    {
+        std::vector<int> counts, symbols;
+        int length(int symbol) const;   // of its code
+    };
+    struct Block
+    {
+        int dc = 0;                              // the difference from the last block's
+        std::vector<std::pair<int, int>> ac;     // symbols (run << 4 | size), each with its value
+    };
+    Table dc, ac;
+    std::vector<Block> blocks;
+    int restartBlocks = 0;
+    int bits(const Block &block) const;   // its codes and values
+};
+QByteArray jpegOfSymbols(const JpegSymbols &file);
+
 // A PNG written with libpng from packed rows of raw samples (as many bytes
 // a row as the depth and colour type take), optionally interlaced and with a
 // transparent colour or palette entries; stored unfiltered, or compressed

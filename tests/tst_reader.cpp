@@ -25,6 +25,7 @@
 
 #include <map>
 #include <optional>
+#include <random>
 #include <vector>
 
 Q_DECLARE_METATYPE(std::vector<QByteArray>)
@@ -436,6 +437,84 @@ void TestReader::progressionScripts_data()
         QTest::addRow("%s Huffman codes, gray, a restart marker every 3 MCUs", name)
             << support::jpegFile(support::withChannels(photo, 1), coded) << true;
     }
+
+    // Gray files a block wide coded symbol by symbol, 44 blocks: the panel's
+    // rows, some 12 apart, lie in about two blocks of every three, so that
+    // nearly every block passed over is followed by one decoded, where a
+    // wrong count of its bits shows. An AC code of each length from 1 to 16 bits, values of up
+    // to 10 bits after the long ones, running past any look-up of codes.
+    support::JpegSymbols symbols;
+    symbols.dc = {{0, 1, 5, 1, 1, 1, 1, 1, 1}, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}};
+    symbols.ac = {std::vector<int>(16, 1),
+                  {0x00, 0x01, 0x02, 0x11, 0x03, 0x21, 0xf0, 0x05, 0x13, 0x07, 0x32, 0x0a, 0x41, 0x09, 0x1a, 0x06}};
+    std::mt19937 random(5);
+    auto pick = [&](int n) { return int(random() % unsigned(n)); };
+    // Symbols putting a coefficient at `target` from `k` on: runs of 16
+    // zeros, then of up to 4, the symbol `first` where its run fits.
+    auto reach = [&](support::JpegSymbols::Block &block, int &k, int target, int first = -1) {
+        while (k <= target) {
+            const int run = std::min(target - k, 4);
+            if (target - k >= 16) {
+                block.ac.push_back({0xf0, 0});
+                k += 16;
+                continue;
+            }
+            std::vector<int> fitting;
+            for (const int symbol : symbols.ac.symbols)
+                if (symbol != 0xf0 && symbol & 15 && symbol >> 4 == run)
+                    fitting.push_back(symbol);
+            const int symbol = first >= 0 && first >> 4 <= run ? first : fitting[size_t(pick(int(fitting.size())))];
+            first = -1;
+            const int size = symbol & 15, magnitude = (1 << (size - 1)) + pick(1 << (size - 1));
+            block.ac.push_back({symbol, pick(2) ? magnitude : -magnitude});
+            k += (symbol >> 4) + 1;
+        }
+    };
+    // Block `b`, ending as b % 4 says: at an end of block, at coefficient
+    // 63, at 16 zeros then an end of block, at 16 zeros up to coefficient
+    // 63. The first blocks begin with each symbol in turn.
+    auto randomBlock = [&](int b) {
+        support::JpegSymbols::Block block{pick(7) - 3, {}};
+        int k = 1;
+        const int first = b < 15 ? symbols.ac.symbols[size_t(b) + 1] : -1;
+        if (first != 0xf0)
+            reach(block, k, k + pick(3), first);
+        for (int n = pick(3); n > 0 && k < 30; --n)
+            reach(block, k, k + pick(8));
+        if (b % 4 == 1)
+            reach(block, k, 63);
+        if (b % 4 == 3)
+            reach(block, k, 47);
+        if (b % 4 >= 2)
+            block.ac.push_back({0xf0, 0});
+        if (b % 4 != 1 && b % 4 != 3)
+            block.ac.push_back({0x00, 0});
+        return block;
+    };
+    // Each interval's last block, and the last, ending on a byte's last bit
+    // where `aligned`.
+    auto symbolFile = [&](int restartBlocks, bool aligned) {
+        symbols.blocks.clear();
+        symbols.restartBlocks = restartBlocks;
+        for (int b = 0, bits = 0; b < 44; ++b) {
+            const bool last = b == 43 || (restartBlocks && b % restartBlocks == restartBlocks - 1);
+            support::JpegSymbols::Block block = randomBlock(b);
+            while (aligned && last && (bits + symbols.bits(block)) % 8)
+                block = randomBlock(b);
+            symbols.blocks.push_back(block);
+            bits = last ? 0 : bits + symbols.bits(block);
+        }
+        return support::jpegOfSymbols(symbols);
+    };
+    QTest::newRow("AC codes of every length, 1 to 16 bits, blocks ending at 63 and with 16 zeros before their end")
+        << symbolFile(0, true) << true;
+    QTest::newRow("the same, a restart marker every 2 blocks, each interval ending on a byte's last bit")
+        << symbolFile(2, true) << true;
+    QTest::newRow("the same, intervals of 3 ending anywhere in a byte") << symbolFile(3, false) << true;
+    symbols.dc = {{1}, {0}};
+    symbols.ac = {{1}, {0x00}};
+    symbols.blocks.assign(44, {0, {{0x00, 0}}});
+    QTest::newRow("tables of a single code each") << support::jpegOfSymbols(symbols) << true;
 
     // Files changed by hand, as no encoder writes them. Where scan `n`
     // starts, and where its data end (at the next marker but a restart).
