@@ -50,14 +50,4 @@ read -r -a more <<< "${SIXFOLD_CMAKE_OPTIONS:-}"
 ensure_packages $BUILD_PACKAGES $TEST_PACKAGES
 build "$dir" "$targets" "${options[@]}" -DSIXFOLD_TRY_BLOCK_DECODER=OFF "${more[@]}"
 cd "$dir"
-if [ "$dir" = "$BUILD_ROOT/sanitize" ]; then
-    # Qt 6.4 now and then (some 5% of runs) leaks the 152-byte QThreadData
-    # of the thread its own file dialog starts (QFileInfoGatherer), which
-    # LeakSanitizer reports at exit; its stack ends in Qt, so no suppression
-    # can name it. A failed test runs once more: a leak of the program's
-    # own fails both times.
-    ctest --output-on-failure --parallel "$(nproc)" "${tests[@]}" "$@" ||
-        ctest --output-on-failure --rerun-failed "${tests[@]}" "$@"
-else
-    ctest --output-on-failure --parallel "$(nproc)" "${tests[@]}" "$@"
-fi
+ctest --output-on-failure --parallel "$(nproc)" "${tests[@]}" "$@"
