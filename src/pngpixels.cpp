@@ -131,6 +131,39 @@ void paethPairVector(const unsigned char *raw0, const unsigned char *raw1, const
     made1 = _mm_and_si128(_mm_add_epi16(load<Bytes>(raw1 + bytes - Bytes), paethVector(made1, made0, made0Before)), low);
     store<Bytes>(row1 + bytes - Bytes, made1);
 }
+
+// The same for pixels of up to four bytes, whose lanes fill half a
+// register: the two rows' steps share one, the first row's pixel in the
+// low half and the second's in the high, so that one predictor serves both.
+inline void store4(unsigned char *p, __m128i v)
+{
+    const int32_t w = _mm_cvtsi128_si32(v);
+    std::memcpy(p, &w, 4);
+}
+
+template<int Bytes>
+void paethPairPacked(const unsigned char *raw0, const unsigned char *raw1, const unsigned char *above,
+                     unsigned char *row0, unsigned char *row1, size_t bytes)
+{
+    const __m128i low = _mm_set1_epi16(0xff);
+    const __m128i up = load<Bytes>(above);
+    // Each holds a pixel of each row: a the ones just made, b above them and
+    // c above and left (the second row's "above" is the first row).
+    __m128i a = _mm_and_si128(_mm_add_epi16(load<Bytes>(raw0), up), low), c = up;
+    store<Bytes>(row0, a);
+    for (size_t i = Bytes; i < bytes; i += Bytes) {
+        const __m128i b = _mm_unpacklo_epi64(load<Bytes>(above + i), a);
+        const __m128i raw = _mm_unpacklo_epi64(load<Bytes>(raw0 + i), load<Bytes>(raw1 + i - Bytes));
+        a = _mm_and_si128(_mm_add_epi16(raw, paethVector(a, b, c)), low);
+        const __m128i both = _mm_packus_epi16(a, a);
+        store4(row0 + i, both);
+        store4(row1 + i - Bytes, _mm_srli_epi64(both, 32));
+        c = b;
+    }
+    const __m128i b = _mm_unpacklo_epi64(_mm_setzero_si128(), a);
+    a = _mm_and_si128(_mm_add_epi16(_mm_unpacklo_epi64(a, load<Bytes>(raw1 + bytes - Bytes)), paethVector(a, b, c)), low);
+    store4(row1 + bytes - Bytes, _mm_srli_epi64(_mm_packus_epi16(a, a), 32));
+}
 #endif
 
 } // namespace
@@ -218,11 +251,11 @@ void unfilterPaethPair(const unsigned char *raw0, const unsigned char *raw1, con
     case 1:
         break;
     case 2:
-        return paethPairVector<2>(raw0 + 1, raw1 + 1, above, row0, row1, bytes);
+        return paethPairPacked<2>(raw0 + 1, raw1 + 1, above, row0, row1, bytes);
     case 3:
-        return paethPairVector<3>(raw0 + 1, raw1 + 1, above, row0, row1, bytes);
+        return paethPairPacked<3>(raw0 + 1, raw1 + 1, above, row0, row1, bytes);
     case 4:
-        return paethPairVector<4>(raw0 + 1, raw1 + 1, above, row0, row1, bytes);
+        return paethPairPacked<4>(raw0 + 1, raw1 + 1, above, row0, row1, bytes);
     case 6:
         return paethPairVector<6>(raw0 + 1, raw1 + 1, above, row0, row1, bytes);
     default:
