@@ -79,15 +79,16 @@ inline void storeLittle32(unsigned char *at, uint32_t v)
 // bit 31 and its value in bits 5-12; in the main table, an entry whose bits
 // hold the codes of up to three literals holds them all, the second in bits
 // 13-20 and the third in bits 21-28, their count less one in bits 29-30. A
-// length has its base in bits 16-24 and the count of its extra bits in
-// bits 8-11 (in the main table, where its code and extra bits fit, the
-// whole length and no extra bits); bit 30 marks the others: the end of the
-// block (bit 29), a subtable (bit 28: its offset in bits 8-23, its index
-// bits in bits 24-26) or no symbol (bit 27).
-// Distance entries: bits 0-7 the bits to drop, bits 8-11 the extra bits,
-// bits 16-31 the base (the whole distance, as for lengths, where they fit);
-// bit 12 a subtable (offset in bits 16-31, index bits in bits 8-11), bit 13
-// no symbol.
+// length has its base in bits 16-24, and its code's bits in bits 8-11, the
+// bits to drop taking its extra bits too (in the main table, where its code
+// and extra bits fit, the whole length and no extra bits), so that the
+// next look-up need not wait for them to be counted; bit 30 marks the
+// others: the end of the block (bit 29), a subtable (bit 28: its offset in
+// bits 8-23, its index bits in bits 24-26) or no symbol (bit 27).
+// Distance entries likewise: bits 0-7 the bits to drop, code and extra
+// bits, bits 8-11 the code's, bits 16-31 the base (the whole distance
+// where they fit); bit 12 a subtable (offset in bits 16-31, index bits in
+// bits 8-11), bit 13 no symbol.
 constexpr int LitBits = 10, DistBits = 8, CodeLengthBits = 7;
 constexpr uint32_t Literal = 1u << 31, Special = 1u << 30, EndOfBlock = 1u << 29, LitSub = 1u << 28,
                    LitNone = 1u << 27;
@@ -132,11 +133,11 @@ uint32_t entryOf(Table kind, int s, int length)
             return Special | EndOfBlock | bits;
         if (s > 285)   // 286 and 287 have codes only in fixed blocks, and no meaning
             return Special | LitNone | bits;
-        return uint32_t(lengthBase[s - 257]) << 16 | uint32_t(lengthExtra[s - 257]) << 8 | bits;
+        return uint32_t(lengthBase[s - 257]) << 16 | bits << 8 | (bits + lengthExtra[s - 257]);
     case Table::Distances:
         if (s >= 30)
             return DistNone | bits;
-        return uint32_t(distBase[s]) << 16 | uint32_t(distExtra[s]) << 8 | bits;
+        return uint32_t(distBase[s]) << 16 | bits << 8 | (bits + distExtra[s]);
     }
     return 0;
 }
@@ -201,14 +202,15 @@ bool buildTable(Table kind, const uint8_t *lengths, int count, int mainBits, std
         if (!length)
             continue;
         const uint32_t entry = entryOf(kind, s, length);
-        const uint32_t extra = kind == Table::CodeLengths ? 0 : entry >> 8 & 15;
+        const uint32_t extra = kind == Table::CodeLengths || entry & (Literal | Special | DistNone) ? 0
+                             : (entry & 63) - uint32_t(length);
         if (length + int(extra) <= mainBits && !(entry & (Literal | Special | DistNone))) {
             // A length or distance whose extra bits fit too: an entry for
             // each of their values, holding the whole number.
             for (uint32_t value = 0; value < (1u << extra); ++value) {
                 const uint32_t whole = (entry >> 16) + value, bits = uint32_t(length) + extra;
                 for (uint32_t index = codes[s] | value << length; index <= mainMask; index += 1u << bits)
-                    table[index] = whole << 16 | bits;
+                    table[index] = whole << 16 | bits << 8 | bits;
             }
             continue;
         }
@@ -554,17 +556,20 @@ bool decodeBlock(BitReader &in, Window &w, const std::vector<uint32_t> &lengths,
                 return false;
         }
         // A match: its length, then its distance, within the 56 bits held.
-        const unsigned codeBits = entry & 31, extraBits = entry >> 8 & 15;
-        const unsigned length = (entry >> 16) + unsigned((bits >> codeBits) & ((1u << extraBits) - 1));
-        SIXFOLD_DROP(codeBits + extraBits);
+        // The bits to drop are the entry's low six (no literal's bits lie
+        // between), which a shift takes as they are.
+        const uint64_t lengthBits = bits;
+        SIXFOLD_DROP(entry & 63);
+        const unsigned length =
+            (entry >> 16) + unsigned((lengthBits & ((uint64_t(1) << (entry & 63)) - 1)) >> (entry >> 8 & 15));
         uint32_t d = dist[bits & distMask];
         if (d & DistSub)
             d = dist[(d >> 16) + ((bits >> DistBits) & ((1u << (d >> 8 & 15)) - 1))];
         if (d & DistNone)
             return false;
-        const unsigned dCodeBits = d & 0xff, dExtraBits = d >> 8 & 15;
-        const unsigned distance = (d >> 16) + unsigned((bits >> dCodeBits) & ((1u << dExtraBits) - 1));
-        SIXFOLD_DROP(dCodeBits + dExtraBits);
+        const uint64_t distanceBits = bits;
+        SIXFOLD_DROP(d & 63);
+        const unsigned distance = (d >> 16) + unsigned((distanceBits & ((uint64_t(1) << (d & 63)) - 1)) >> (d >> 8 & 15));
         // The buffer holds the 32 KB before the output, or all of it. Past
         // the stream's window zlib reaches back only as far as the call of
         // it made output, and the calls would be libpng's: refused here.
