@@ -10,6 +10,10 @@
 #ifdef __SSE2__
 #include <emmintrin.h>
 #endif
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#define SIXFOLD_AVX2_PAETH
+#endif
 
 namespace sixfold {
 
@@ -166,6 +170,81 @@ void paethPairPacked(const unsigned char *raw0, const unsigned char *raw1, const
 }
 #endif
 
+#ifdef SIXFOLD_AVX2_PAETH
+// Four rows of Paeth, each below the one before, in one register of AVX2:
+// a 64-bit quarter for each row, the first row's pixel i in the first, the
+// second's pixel i - 1 in the second and so on, so that each step makes
+// one pixel of each row from neighbours all made by then. For pixels of up
+// to four bytes, in 16-bit lanes as above.
+#define SIXFOLD_AVX2 __attribute__((target("avx2"), always_inline)) inline
+
+SIXFOLD_AVX2 __m256i widen4(uint32_t q0, uint32_t q1, uint32_t q2, uint32_t q3)
+{
+    __m128i v = _mm_cvtsi32_si128(int(q0));
+    v = _mm_insert_epi32(v, int(q1), 1);
+    v = _mm_insert_epi32(v, int(q2), 2);
+    v = _mm_insert_epi32(v, int(q3), 3);
+    return _mm256_cvtepu8_epi16(v);
+}
+
+SIXFOLD_AVX2 uint32_t four(const unsigned char *p)
+{
+    uint32_t v;
+    std::memcpy(&v, p, 4);
+    return v;
+}
+
+SIXFOLD_AVX2 void put4(unsigned char *p, uint32_t v)
+{
+    std::memcpy(p, &v, 4);
+}
+
+// One step: `a` the pixels just made, `c` the last step's `b`; quarters
+// whose pixel lies outside its row take no input, give zeros, and are not
+// stored where `all` is false.
+template<int Bytes, bool all>
+SIXFOLD_AVX2 void paethQuadStep(const unsigned char *const raw[4], const unsigned char *above,
+                                unsigned char *const row[4], size_t pixels, size_t i, __m256i &a, __m256i &c)
+{
+    const auto in = [&](size_t k) { return all || (i >= k && i - k < pixels); };
+    uint32_t r[4] = {};
+    for (size_t k = 0; k < 4; ++k)
+        if (in(k))
+            r[k] = four(raw[k] + (i - k) * Bytes);
+    const __m256i up = _mm256_cvtepu8_epi16(_mm_cvtsi32_si128(int(in(0) ? four(above + i * Bytes) : 0)));
+    const __m256i b = _mm256_blend_epi32(_mm256_permute4x64_epi64(a, 0x90), up, 0x03);
+    const __m256i d = _mm256_sub_epi16(b, c), e = _mm256_sub_epi16(a, c);
+    const __m256i pa = _mm256_abs_epi16(d), pb = _mm256_abs_epi16(e), pc = _mm256_abs_epi16(_mm256_add_epi16(d, e));
+    const __m256i notA = _mm256_or_si256(_mm256_cmpgt_epi16(pa, pb), _mm256_cmpgt_epi16(pa, pc));
+    const __m256i bOrC = _mm256_blendv_epi8(b, c, _mm256_cmpgt_epi16(pb, pc));
+    const __m256i predicted = _mm256_blendv_epi8(a, bOrC, notA);
+    a = _mm256_and_si256(_mm256_add_epi16(widen4(r[0], r[1], r[2], r[3]), predicted), _mm256_set1_epi16(0xff));
+    c = b;
+    const __m256i packed = _mm256_packus_epi16(a, a);
+    const __m128i low = _mm256_castsi256_si128(packed), high = _mm256_extracti128_si256(packed, 1);
+    const uint32_t made[4] = {uint32_t(_mm_cvtsi128_si32(low)), uint32_t(_mm_extract_epi32(low, 1)),
+                              uint32_t(_mm_cvtsi128_si32(high)), uint32_t(_mm_extract_epi32(high, 1))};
+    for (size_t k = 0; k < 4; ++k)
+        if (in(k))
+            put4(row[k] + (i - k) * Bytes, made[k]);
+}
+
+template<int Bytes>
+__attribute__((target("avx2"))) void paethQuad(const unsigned char *const raw[4], const unsigned char *above,
+                                               unsigned char *const row[4], size_t pixels)
+{
+    __m256i a = _mm256_setzero_si256(), c = _mm256_setzero_si256();
+    size_t i = 0;
+    for (; i < 3; ++i)
+        paethQuadStep<Bytes, false>(raw, above, row, pixels, i, a, c);
+    for (; i < pixels; ++i)
+        paethQuadStep<Bytes, true>(raw, above, row, pixels, i, a, c);
+    for (; i < pixels + 3; ++i)
+        paethQuadStep<Bytes, false>(raw, above, row, pixels, i, a, c);
+}
+#undef SIXFOLD_AVX2
+#endif
+
 } // namespace
 
 int PngFormat::bitsPerPixel() const
@@ -266,6 +345,35 @@ void unfilterPaethPair(const unsigned char *raw0, const unsigned char *raw1, con
     unfilterRow(raw1, row0, row1, bytes, pixelBytes);
 }
 
+bool unfilterPaethQuad(const unsigned char *raw, size_t rawBytes, const unsigned char *above,
+                       unsigned char *const rows[4], int pixelBytes)
+{
+#ifdef SIXFOLD_AVX2_PAETH
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    if (!avx2 || pixelBytes > 4)
+        return false;
+    const unsigned char *const raws[4] = {raw + 1, raw + rawBytes + 1, raw + 2 * rawBytes + 1, raw + 3 * rawBytes + 1};
+    const size_t pixels = (rawBytes - 1) / size_t(pixelBytes);
+    switch (pixelBytes) {
+    case 1:
+        paethQuad<1>(raws, above, rows, pixels);
+        break;
+    case 2:
+        paethQuad<2>(raws, above, rows, pixels);
+        break;
+    case 3:
+        paethQuad<3>(raws, above, rows, pixels);
+        break;
+    default:
+        paethQuad<4>(raws, above, rows, pixels);
+    }
+    return true;
+#else
+    (void)raw, (void)rawBytes, (void)above, (void)rows, (void)pixelBytes;
+    return false;
+#endif
+}
+
 PngRows::PngRows(const PngFormat &f, const Placement &p, cv::Mat &pic)
     : format(f), place(p), picture(pic), passes(pngPasses(f)), pixelBytes(std::max(f.bitsPerPixel() / 8, 1))
 {
@@ -278,6 +386,8 @@ PngRows::PngRows(const PngFormat &f, const Placement &p, cv::Mat &pic)
     above.assign(widest + 16, 0);
     current.assign(widest + 16, 0);
     spare.assign(widest + 16, 0);
+    third.assign(widest + 16, 0);
+    fourth.assign(widest + 16, 0);
     zeros.assign(widest + 16, 0);
     keptIndex.assign(size_t(format.height), -1);
     for (size_t k = 0; k < place.storedRows.size(); ++k)
@@ -304,7 +414,8 @@ PngRows::PngRows(const PngFormat &f, const Placement &p, cv::Mat &pic)
 
 double PngRows::bufferBytes() const
 {
-    return double(above.size() + current.size() + spare.size() + zeros.size() + bgr.size() + kept.size())
+    return double(above.size() + current.size() + spare.size() + third.size() + fourth.size() + zeros.size()
+                  + bgr.size() + kept.size())
            + 4.0 * double(keptIndex.size()) + 8.0 * double(place.storedColumns.size()) * double(passes.size());
 }
 
@@ -328,9 +439,27 @@ double PngRows::write(const unsigned char *window, double first, double last)
         const int next = row + 1 == p.height ? 0 : raw[rawBytes];
         if (raw[0] > 4 || next > 4)
             return -1;   // libpng refuses other filters
-        // Two Paeth rows, both to be unfiltered, are unfiltered side by side.
+        // Four or two Paeth rows, all to be unfiltered, are unfiltered side
+        // by side.
         int taken = 1;
-        if (raw[0] == 4 && next == 4 && whole(row + 1, rowEnd + double(rawBytes))) {
+        if (row + 3 < p.height && whole(row + 3, rowEnd + 3.0 * double(rawBytes)) && raw[0] == 4 && next == 4
+            && raw[2 * rawBytes] == 4 && raw[3 * rawBytes] == 4) {
+            const int after = row + 4 == p.height ? 0 : raw[4 * rawBytes];
+            if (after > 4)
+                return -1;
+            unsigned char *const rows[4] = {current.data(), spare.data(), third.data(), fourth.data()};
+            if ((read(row + 3) || after >= 2)
+                && unfilterPaethQuad(raw, rawBytes, row == 0 || !aboveReady ? zeros.data() : above.data(), rows,
+                                     pixelBytes)) {
+                for (int k = 0; k < 4; ++k)
+                    if (read(row + k) && !takePixels(rows[k], row + k))
+                        return -1;
+                std::swap(above, fourth);
+                aboveReady = true;
+                taken = 4;
+            }
+        }
+        if (taken == 1 && raw[0] == 4 && next == 4 && whole(row + 1, rowEnd + double(rawBytes))) {
             const int after = row + 2 == p.height ? 0 : raw[2 * rawBytes];
             if (after > 4)
                 return -1;

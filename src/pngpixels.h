@@ -46,6 +46,12 @@ void unfilterRow(const unsigned char *raw, const unsigned char *above, unsigned 
 void unfilterPaethPair(const unsigned char *raw0, const unsigned char *raw1, const unsigned char *above,
                        unsigned char *row0, unsigned char *row1, size_t bytes, int pixelBytes);
 
+// The same for four rows of Paeth, one after another from `raw` (each
+// `rawBytes` long with its filter byte), into `rows`, where the processor
+// has AVX2 and a pixel up to four bytes; false, doing nothing, elsewhere.
+bool unfilterPaethQuad(const unsigned char *raw, size_t rawBytes, const unsigned char *above,
+                       unsigned char *const rows[4], int pixelBytes);
+
 // The rows of the image data as they are inflated: each row is unfiltered
 // only where the panel reads it or the next row's filter refers to it, and
 // of those the panel reads, only its pixels are made, blue-green-red as
@@ -84,7 +90,7 @@ private:
     int row = 0;
     double rowStart = 0;
     bool aboveReady = false;   // `above` holds the row above, unfiltered
-    std::vector<unsigned char> above, current, spare, zeros, bgr;
+    std::vector<unsigned char> above, current, spare, third, fourth, zeros, bgr;   // fourth: a quad's last row
     std::vector<int> keptIndex;                      // a stored row's place among those kept, or -1
     std::vector<std::vector<int>> passColumns;       // the pixels of each pass's rows the panel reads
     std::vector<std::vector<int>> passSlots;         // and their places among the stored columns

@@ -855,6 +855,9 @@ std::vector<std::pair<QByteArray, QByteArray>> readerCases(int w, int h)
             add(name + (interlaced ? ", interlaced" : "") + ", every filter",
                 pngFile(w, h, kind.depth, kind.colour, pngFiltered(w, h, kind.depth, kind.colour, samples, interlaced),
                         palette, interlaced));
+        // Paeth alone, unfiltered four rows at a time.
+        add(name + ", Paeth rows",
+            pngFile(w, h, kind.depth, kind.colour, pngFiltered(w, h, kind.depth, kind.colour, samples, false, 4), palette));
     }
     // A photo, whose deflated data refer back.
     const QByteArray rgb(reinterpret_cast<const char *>(photo.data), qsizetype(photo.total() * 3));

@@ -10,6 +10,7 @@
 #include "mainwindow.h"
 #include "memorylimit.h"
 #include "pngchunks.h"
+#include "pngpixels.h"
 #include "readertesting.h"
 #include "rowreader.h"
 #include "support.h"
@@ -67,6 +68,8 @@ private slots:
     void scanHeadersWalked();
     void pngLeftToLibpng_data();
     void pngLeftToLibpng();
+    void paethRowsSideBySide_data();
+    void paethRowsSideBySide();
     void exifOrientationAsOpenCv_data();
     void exifOrientationAsOpenCv();
     void refusesWhatWouldNotFit_data();
@@ -756,6 +759,52 @@ void TestReader::pngLeftToLibpng()
     const std::optional<cv::Mat> own = decodedItself(file);
     QCOMPARE(own.has_value(), itself);
     QVERIFY(!own || samePanelPixels(*own, expected));
+}
+
+void TestReader::paethRowsSideBySide_data()
+{
+    QTest::addColumn<int>("depth");
+    QTest::addColumn<int>("colour");
+    QTest::addColumn<int>("width");
+    // Rows a few pixels wide, where a step's first and last pixels are
+    // those of different rows, and wider.
+    const struct { int depth, colour; } kinds[] = {{8, 0}, {8, 4}, {8, 2}, {8, 6}, {16, 2}, {16, 6}};
+    for (const auto &kind : kinds)
+        for (const int width : {1, 2, 3, 5, 17})
+            QTest::addRow("%d-bit, colour type %d, %d wide", kind.depth, kind.colour, width)
+                << kind.depth << kind.colour << width;
+}
+
+void TestReader::paethRowsSideBySide()
+{
+    // Four rows of Paeth, unfiltered four and two at a time, must be the
+    // rows they were made of.
+    QFETCH(int, depth);
+    QFETCH(int, colour);
+    QFETCH(int, width);
+    const sixfold::PngFormat format{width, 4, depth, colour};
+    const size_t bytes = format.rowBytes(width), rawBytes = bytes + 1;
+    const int pixelBytes = format.bitsPerPixel() / 8;
+    QByteArray samples(qsizetype(4 * bytes), '\0');
+    std::mt19937 random(unsigned(width * 100 + depth + colour));
+    for (char &c : samples)
+        c = char(random());
+    const QByteArray raw = support::pngFiltered(width, 4, depth, colour, samples, false, 4);
+    const auto from = reinterpret_cast<const unsigned char *>(raw.constData());
+    std::vector<unsigned char> zeros(bytes + 16), made(4 * (bytes + 16), 0x55);
+    unsigned char *const rows[4] = {&made[0], &made[bytes + 16], &made[2 * (bytes + 16)], &made[3 * (bytes + 16)]};
+    auto same = [&] {
+        for (int k = 0; k < 4; ++k)
+            if (std::memcmp(rows[k], samples.constData() + k * qsizetype(bytes), bytes))
+                return false;
+        return true;
+    };
+    if (sixfold::unfilterPaethQuad(from, rawBytes, zeros.data(), rows, pixelBytes))
+        QVERIFY(same());
+    std::fill(made.begin(), made.end(), 0x55);
+    sixfold::unfilterPaethPair(from, from + rawBytes, zeros.data(), rows[0], rows[1], bytes, pixelBytes);
+    sixfold::unfilterPaethPair(from + 2 * rawBytes, from + 3 * rawBytes, rows[1], rows[2], rows[3], bytes, pixelBytes);
+    QVERIFY(same());
 }
 
 void TestReader::exifOrientationAsOpenCv_data()
