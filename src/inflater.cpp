@@ -690,7 +690,10 @@ double inflateZlib(InflateEnds &ends, size_t held)
     z_stream z{};
     if (inflateInit(&z) != Z_OK)
         return -1;
-    std::vector<unsigned char> input(65536), window(History + held + Piece);
+    // The rows are read four bytes a pixel, up to three past the last one:
+    // the window has room for them beyond the output.
+    const size_t room = History + held + Piece;
+    std::vector<unsigned char> input(65536), window(room + 16);
     double first = 0;
     size_t made = 0;
     bool ended = false;
@@ -710,7 +713,7 @@ double inflateZlib(InflateEnds &ends, size_t held)
             z.next_in = input.data();
             z.avail_in = uInt(got);
         }
-        if (made == window.size()) {
+        if (made == room) {
             const double needed = ends.write(window.data(), first, first + double(made));
             if (needed < 0 || needed > first + double(made))
                 break;
@@ -720,7 +723,7 @@ double inflateZlib(InflateEnds &ends, size_t held)
             made -= keep;
         }
         z.next_out = window.data() + made;
-        z.avail_out = uInt(window.size() - made);
+        z.avail_out = uInt(room - made);
         status = inflate(&z, Z_NO_FLUSH);
         made = size_t(z.next_out - window.data());
         if (status == Z_BUF_ERROR && ended)

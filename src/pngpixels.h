@@ -49,6 +49,8 @@ void unfilterPaethPair(const unsigned char *raw0, const unsigned char *raw1, con
 // The same for four rows of Paeth, one after another from `raw` (each
 // `rawBytes` long with its filter byte), into `rows`, where the processor
 // has AVX2 and a pixel up to four bytes; false, doing nothing, elsewhere.
+// As the others, it reads and writes four bytes a pixel, up to three past
+// a row's end.
 bool unfilterPaethQuad(const unsigned char *raw, size_t rawBytes, const unsigned char *above,
                        unsigned char *const rows[4], int pixelBytes);
 
