@@ -21,6 +21,19 @@ namespace {
 
 constexpr int channelsOf[7] = {1, 0, 3, 1, 2, 0, 4};
 
+// Four bytes read or written at once.
+inline uint32_t four(const unsigned char *p)
+{
+    uint32_t v;
+    std::memcpy(&v, p, 4);
+    return v;
+}
+
+inline void put4(unsigned char *p, uint32_t v)
+{
+    std::memcpy(p, &v, 4);
+}
+
 int paethOf(int a, int b, int c)
 {
     const int pa = std::abs(b - c), pb = std::abs(a - c), pc = std::abs(a + b - 2 * c);
@@ -141,8 +154,7 @@ void paethPairVector(const unsigned char *raw0, const unsigned char *raw1, const
 // low half and the second's in the high, so that one predictor serves both.
 inline void store4(unsigned char *p, __m128i v)
 {
-    const int32_t w = _mm_cvtsi128_si32(v);
-    std::memcpy(p, &w, 4);
+    put4(p, uint32_t(_mm_cvtsi128_si32(v)));
 }
 
 template<int Bytes>
@@ -185,18 +197,6 @@ SIXFOLD_AVX2 __m256i widen4(uint32_t q0, uint32_t q1, uint32_t q2, uint32_t q3)
     v = _mm_insert_epi32(v, int(q2), 2);
     v = _mm_insert_epi32(v, int(q3), 3);
     return _mm256_cvtepu8_epi16(v);
-}
-
-SIXFOLD_AVX2 uint32_t four(const unsigned char *p)
-{
-    uint32_t v;
-    std::memcpy(&v, p, 4);
-    return v;
-}
-
-SIXFOLD_AVX2 void put4(unsigned char *p, uint32_t v)
-{
-    std::memcpy(p, &v, 4);
 }
 
 // One step: `a` the pixels just made, `c` the last step's `b`; quarters
@@ -439,39 +439,35 @@ double PngRows::write(const unsigned char *window, double first, double last)
         const int next = row + 1 == p.height ? 0 : raw[rawBytes];
         if (raw[0] > 4 || next > 4)
             return -1;   // libpng refuses other filters
-        // Four or two Paeth rows, all to be unfiltered, are unfiltered side
+        // Four or two Paeth rows, all to be unfiltered (the last where the
+        // panel reads it or the row after refers to it), are unfiltered side
         // by side.
+        unsigned char *const made[4] = {current.data(), spare.data(), third.data(), fourth.data()};
+        const unsigned char *const up = row == 0 || !aboveReady ? zeros.data() : above.data();
         int taken = 1;
-        if (row + 3 < p.height && whole(row + 3, rowEnd + 3.0 * double(rawBytes)) && raw[0] == 4 && next == 4
-            && raw[2 * rawBytes] == 4 && raw[3 * rawBytes] == 4) {
-            const int after = row + 4 == p.height ? 0 : raw[4 * rawBytes];
+        for (const int n : {4, 2}) {
+            if (taken > 1 || row + n > p.height || !whole(row + n - 1, rowEnd + double(n - 1) * double(rawBytes)))
+                continue;
+            bool paeth = true;
+            for (int k = 0; k < n; ++k)
+                paeth = paeth && raw[size_t(k) * rawBytes] == 4;
+            if (!paeth)
+                continue;
+            const int after = row + n == p.height ? 0 : raw[size_t(n) * rawBytes];
             if (after > 4)
                 return -1;
-            unsigned char *const rows[4] = {current.data(), spare.data(), third.data(), fourth.data()};
-            if ((read(row + 3) || after >= 2)
-                && unfilterPaethQuad(raw, rawBytes, row == 0 || !aboveReady ? zeros.data() : above.data(), rows,
-                                     pixelBytes)) {
-                for (int k = 0; k < 4; ++k)
-                    if (read(row + k) && !takePixels(rows[k], row + k))
-                        return -1;
-                std::swap(above, fourth);
-                aboveReady = true;
-                taken = 4;
-            }
-        }
-        if (taken == 1 && raw[0] == 4 && next == 4 && whole(row + 1, rowEnd + double(rawBytes))) {
-            const int after = row + 2 == p.height ? 0 : raw[2 * rawBytes];
-            if (after > 4)
-                return -1;
-            if (read(row + 1) || after >= 2) {
-                unfilterPaethPair(raw, raw + rawBytes, row == 0 || !aboveReady ? zeros.data() : above.data(),
-                                  current.data(), spare.data(), rawBytes - 1, pixelBytes);
-                if ((read(row) && !takePixels(current.data(), row)) || (read(row + 1) && !takePixels(spare.data(), row + 1)))
+            if (!read(row + n - 1) && after < 2)
+                continue;
+            if (n == 4 && !unfilterPaethQuad(raw, rawBytes, up, made, pixelBytes))
+                continue;
+            if (n == 2)
+                unfilterPaethPair(raw, raw + rawBytes, up, made[0], made[1], rawBytes - 1, pixelBytes);
+            for (int k = 0; k < n; ++k)
+                if (read(row + k) && !takePixels(made[k], row + k))
                     return -1;
-                std::swap(above, spare);
-                aboveReady = true;
-                taken = 2;
-            }
+            std::swap(above, n == 4 ? fourth : spare);
+            aboveReady = true;
+            taken = n;
         }
         if (taken == 1 && !rowDone(raw, next >= 2))
             return -1;
